@@ -1,0 +1,8 @@
+// Shell: the LED patterns and the "i2cledmgr" thread come with the LED manager.
+#include "i2cDevices/i2cledmgrLEDManager/i2cledmgrLEDManager.h"
+
+void i2cledmgrLEDManager_StartThreads(void) {}
+
+void i2cledmgrWakeup(void) {}
+
+void i2cledmgrWakeupFromLED_PowerSaveMode(void) {}

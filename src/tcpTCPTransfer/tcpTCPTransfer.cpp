@@ -1,0 +1,8 @@
+// Shell: the connection, its lwIP workers and the idle close come with the TCP data plane.
+#include "tcpTCPTransfer/tcpTCPTransfer.h"
+
+#include "dbgmsgrDebugMessenger/dbgmsgrDebugMessenger.h"
+
+void tcpTCPTransfer_Init(void) { DBGLOG_ENTRY(); }
+
+systimer_t tcpTCPTransfer_Poll(systimer_t next) { return next; }

@@ -1,0 +1,9 @@
+// Root-file write chunks: the update files the camera server pushes to the SD card's root in
+// chunks over TCP.
+#ifndef RFWC_ROOT_FILE_WRITE_CHUNK_H
+#define RFWC_ROOT_FILE_WRITE_CHUNK_H
+
+// The session-open flag changed: a closed session forgets the last failed chunk.
+void rfwcHandleSysstateChanges(void);
+
+#endif  // RFWC_ROOT_FILE_WRITE_CHUNK_H

@@ -1,0 +1,153 @@
+// The whole firmware image booted by the host kernel in virtual time.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "camhost/runtime.h"
+#include "os.h"
+
+namespace {
+
+constexpr uint64_t kSec = 1000000;
+
+camhost::Options FirmwareOptions(uint64_t seed = 1) {
+  camhost::Options o;
+  o.clock = camhost::ClockKind::Virtual;
+  o.seed = seed;
+  o.firmware = CAMFW_PATH;
+  return o;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+// "module::function() @line: text" of a log line, without the number and time stamp.
+std::string Body(const std::string& line) {
+  auto p = line.find(": ");
+  return p == std::string::npos ? line : line.substr(p + 2);
+}
+
+std::vector<std::string> StatusLines(const std::string& console) {
+  std::vector<std::string> out;
+  for (auto& l : Lines(console))
+    if (l.find("sleeping for") != std::string::npos) out.push_back(l);
+  return out;
+}
+
+class Boot : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(inst.ok()); }
+  camhost::Instance inst{FirmwareOptions()};
+};
+
+TEST_F(Boot, PrintsTheBannerThenInitialisesTheModulesInOrder) {
+  inst.boot();
+  inst.run_for(1 * kSec);
+  auto lines = Lines(inst.console());
+  std::vector<std::string> bodies;
+  for (auto& l : lines)
+    if (l.find("::") != std::string::npos) bodies.push_back(Body(l));
+  std::vector<std::string> want = {
+      "main::main_thread() @",
+      "main::main_thread() @",
+      "main::main_thread() @",
+      "main::main_thread() @",
+      "osts::ostsOSThreadSupport_Init() @",
+      "fwud::fwudFirmwareUpdater_Init() @",
+      "main::main_Init_beforeFWUD() @",
+      "wh::whWorkHandler_Init() @",
+      "stmsg::stmsgSTM32Message_Init() @",
+      "mtc::mtcMainThreadControl_Init() @",
+      "sysstate::sysstateSystemState_Init() @",
+      "i2c::i2cDevices_Init() @",
+      "ginf::ginfGetConfigInfoFromSTM32_Init() @",
+      "ucsc::ucscUDPCameraServerCommon_Init() @",
+      "ucsl1::ucsl1UDPCameraServerLayer1_Init() @",
+      "ucsl2::ucsl2UDPCameraServerLayer2_Init() @",
+      "tcsl1::tcsl1TCPCameraServerLayer1_Init() @",
+      "tcp::tcpTCPTransfer_Init() @",
+      "ble::bleBluetoothLowEnergy_Init() @",
+      "spi2fpga::spi2fpgaSPItoFPGA_Init() @",
+      "lui::luiLocalUI_Init() @",
+      "semtmo::semtmoSemaphoreTimeoutWorker_Init() @",
+      "ds::dsDeepSleep_Init() @",
+      "stat::statStatus_Init() @",
+  };
+  ASSERT_GE(bodies.size(), want.size());
+  for (size_t i = 0; i < want.size(); i++)
+    EXPECT_EQ(bodies[i].substr(0, want[i].size()), want[i]) << "line " << i;
+}
+
+TEST_F(Boot, BannerLinesCarryVersionResetReasonHeapAndMessageSizes) {
+  inst.boot();
+  inst.run_for(1 * kSec);
+  std::string c = inst.console();
+  EXPECT_TRUE(std::regex_search(
+      c, std::regex(R"(^0001  000,000\.000,000: main::main_thread\(\) @\d+: WiFi FW version \d+\.\d+\.\d+, \d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4} \(\w{3}, \d\d \w{3} \d{4}\)\n)")))
+      << c.substr(0, 200);
+  EXPECT_NE(c.find("os_get_reset_reason 0\n"), std::string::npos);
+  EXPECT_NE(c.find("os_avail_heap 163840\n"), std::string::npos);
+  EXPECT_NE(c.find("Largest cts msg 180, stc 68 bytes\n"), std::string::npos);
+  EXPECT_NE(c.find("\n=========================\n"), std::string::npos);
+  EXPECT_NE(c.find("main thread priority changed from 3 to 6\n"), std::string::npos);
+}
+
+TEST_F(Boot, EnablesDeepSleepAndDebugToServerAfterTheModulesAreInitialised) {
+  inst.boot();
+  inst.run_for(1 * kSec);
+  std::string c = inst.console();
+  auto stat = c.find("stat::statStatus_Init()");
+  auto sleep = c.find("main::main_thread() @", stat);
+  ASSERT_NE(stat, std::string::npos);
+  EXPECT_NE(c.find("enabling deep sleep\n", stat), std::string::npos);
+  auto enabling = c.find("Enabling debug to server dbgmsgrDebugMessenger_EnableDebugToServer()\n");
+  auto enabled = c.find("dbgmsgr::dbgmsgrDebugMessenger_EnableDebugToServer() @");
+  EXPECT_LT(sleep, enabling);
+  EXPECT_LT(enabling, enabled);
+}
+
+TEST_F(Boot, MainLoopSleepsAtMost3SecondsAndShowsNoTrafficAsZeroSecondsAgo) {
+  inst.boot();
+  inst.run_for(10 * kSec);
+  auto status = StatusLines(inst.console());
+  ASSERT_GE(status.size(), 3u);
+  for (auto& l : status) {
+    EXPECT_NE(l.find("main::main_loopPass() @"), std::string::npos);
+    EXPECT_NE(l.find(": sleeping for 3000 mSecs; main; RX: 0 secs ago, 0 total, 0 big, 0 frag; "
+                     "TX: 0 secs ago, 0 total; L2Q: 0/0; L3Q: 0/0"),
+              std::string::npos)
+        << l;
+  }
+  EXPECT_EQ(inst.console().find("said wakeup"), std::string::npos);
+  // The passes themselves take no time: one status line every 3 s on the dot.
+  EXPECT_NE(status[1].find("000,003.000,000"), std::string::npos) << status[1];
+  EXPECT_NE(status[2].find("000,006.000,000"), std::string::npos) << status[2];
+}
+
+TEST(BootRepeatability, ThirtyMinutesWithTheSameSeedGiveTheSameConsoleByteForByte) {
+  auto run = [](std::string* console, uint64_t* hash) {
+    camhost::Instance inst{FirmwareOptions(7)};
+    ASSERT_TRUE(inst.ok());
+    inst.boot();
+    inst.run_for(1800 * kSec);
+    *console = inst.console();
+    *hash = inst.trace_hash();
+  };
+  std::string first, second;
+  uint64_t h1 = 0, h2 = 0;
+  run(&first, &h1);
+  run(&second, &h2);
+  EXPECT_GT(StatusLines(first).size(), 590u);
+  EXPECT_NE(first.find(" 001,800.000,000: "), std::string::npos);
+  EXPECT_TRUE(first == second) << "the two consoles differ";
+  EXPECT_EQ(h1, h2);
+}
+
+}  // namespace

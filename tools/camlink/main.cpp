@@ -1,0 +1,156 @@
+// camlink: one virtual camera module. Boots the firmware on the host kernel and prints its serial
+// console on stdout.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "camhost/runtime.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void on_signal(int) { g_stop = 1; }
+
+void usage(FILE* out) {
+  fprintf(out,
+          "usage: camlink [options]\n"
+          "Runs the camera's Wi-Fi/BLE module firmware on this PC and prints its serial console.\n"
+          "\n"
+          "  --time virtual|real   the clock: simulated (fast, repeatable) or the wall clock\n"
+          "                        (default real)\n"
+          "  --for SECONDS         stop after this much time on the chosen clock (default: run\n"
+          "                        until interrupted)\n"
+          "  --seed N              seed of every random source (default 1)\n"
+          "  --heap BYTES          the module's heap (default %u)\n"
+          "  --boot-arg NAME=VALUE a platform boot argument, e.g. wifi.cloud_pm=0 (repeatable)\n"
+          "  --firmware PATH       the firmware image (default: the one built beside camlink)\n"
+          "  --trace-hash          print a hash of the run's scheduling trace on stderr at the end\n"
+          "  --help                this text\n",
+          camhost::kDefaultHeapBytes);
+}
+
+bool parse_u64(const char* s, uint64_t* out) {
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(s, &end, 0);
+  if (errno || !*s || *end || s[0] == '-') return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  camhost::Options opt;
+  opt.clock = camhost::ClockKind::Real;
+  opt.firmware = CAMFW_DEFAULT_PATH;
+  opt.echo_fd = STDOUT_FILENO;
+  double for_seconds = -1;
+  bool print_hash = false;
+
+  enum { kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kHelp };
+  static const option longopts[] = {
+      {"time", required_argument, nullptr, kTime},
+      {"for", required_argument, nullptr, kFor},
+      {"seed", required_argument, nullptr, kSeed},
+      {"heap", required_argument, nullptr, kHeap},
+      {"boot-arg", required_argument, nullptr, kBootArg},
+      {"firmware", required_argument, nullptr, kFirmware},
+      {"trace-hash", no_argument, nullptr, kTraceHash},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  int c;
+  while ((c = getopt_long(argc, argv, "h", longopts, nullptr)) != -1) {
+    uint64_t n = 0;
+    switch (c) {
+      case kTime:
+        if (!strcmp(optarg, "virtual")) {
+          opt.clock = camhost::ClockKind::Virtual;
+        } else if (!strcmp(optarg, "real")) {
+          opt.clock = camhost::ClockKind::Real;
+        } else {
+          fprintf(stderr, "camlink: --time takes virtual or real, not \"%s\"\n", optarg);
+          return 2;
+        }
+        break;
+      case kFor: {
+        char* end = nullptr;
+        for_seconds = strtod(optarg, &end);
+        if (!*optarg || *end || !(for_seconds >= 0) || !std::isfinite(for_seconds)) {
+          fprintf(stderr, "camlink: --for takes a number of seconds, not \"%s\"\n", optarg);
+          return 2;
+        }
+        break;
+      }
+      case kSeed:
+        if (!parse_u64(optarg, &opt.seed)) {
+          fprintf(stderr, "camlink: --seed takes a whole number, not \"%s\"\n", optarg);
+          return 2;
+        }
+        break;
+      case kHeap:
+        if (!parse_u64(optarg, &n) || n < 1024 || n > 0x7fffffff) {
+          fprintf(stderr, "camlink: --heap takes a size in bytes from 1024 up, not \"%s\"\n",
+                  optarg);
+          return 2;
+        }
+        opt.heap_bytes = static_cast<uint32_t>(n);
+        break;
+      case kBootArg: {
+        const char* eq = strchr(optarg, '=');
+        if (!eq || eq == optarg) {
+          fprintf(stderr, "camlink: --boot-arg takes NAME=VALUE, not \"%s\"\n", optarg);
+          return 2;
+        }
+        opt.boot_args.emplace_back(std::string(optarg, static_cast<size_t>(eq - optarg)), std::string(eq + 1));
+        break;
+      }
+      case kFirmware:
+        opt.firmware = optarg;
+        break;
+      case kTraceHash:
+        print_hash = true;
+        break;
+      case kHelp:
+      case 'h':
+        usage(stdout);
+        return 0;
+      default:
+        usage(stderr);
+        return 2;
+    }
+  }
+  if (optind < argc) {
+    fprintf(stderr, "camlink: unexpected argument \"%s\"\n", argv[optind]);
+    usage(stderr);
+    return 2;
+  }
+
+  camhost::Instance inst(opt);
+  if (!inst.ok()) return 1;
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  inst.boot();
+
+  // Run in slices so that an interrupt stops the camera promptly on either clock.
+  const uint64_t slice = opt.clock == camhost::ClockKind::Virtual ? 10000000 : 100000;
+  uint64_t total = for_seconds < 0 ? UINT64_MAX : static_cast<uint64_t>(for_seconds * 1e6);
+  uint64_t done = 0;
+  while (!g_stop && done < total) {
+    uint64_t step = std::min(slice, total - done);
+    inst.run_for(step);
+    done += step;
+  }
+  if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
+  return 0;
+}
