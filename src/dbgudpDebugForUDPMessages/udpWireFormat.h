@@ -95,8 +95,7 @@ static_assert(sizeof(cts_stc_MessageHeader_t) == CTS_STC_HEADER_SIZE, "header is
 static_assert(offsetof(cts_stc_MessageHeader_t, msgLength) == 0, "msgLength");
 static_assert(offsetof(cts_stc_MessageHeader_t, cmdIDAndErrorBits) == 2, "cmdID word");
 static_assert(offsetof(cts_stc_MessageHeader_t, cmdSequenceNumber) == 4, "cmdSequenceNumber");
-static_assert(offsetof(cts_stc_MessageHeader_t, packetSequenceNumber) == 8,
-              "packetSequenceNumber");
+static_assert(offsetof(cts_stc_MessageHeader_t, packetSequenceNumber) == 8, "packetSequenceNumber");
 static_assert(offsetof(cts_stc_MessageHeader_t, cameraMSecsSinceBoot) == 12,
               "cameraMSecsSinceBoot");
 static_assert(offsetof(cts_stc_MessageHeader_t, serverMSecsSinceOpenSession) == 16,
@@ -108,8 +107,8 @@ static inline cmdID ctsStcHeader_getCmdID(const cts_stc_MessageHeader_t* hdr) {
 }
 // Sets the identifier (cut to 14 bits), keeping the error bits.
 static inline void ctsStcHeader_setCmdID(cts_stc_MessageHeader_t* hdr, uint16_t id) {
-  hdr->cmdIDAndErrorBits = (uint16_t)((hdr->cmdIDAndErrorBits & ~CTS_STC_CMDID_MASK) |
-                                      (id & CTS_STC_CMDID_MASK));
+  hdr->cmdIDAndErrorBits =
+      (uint16_t)((hdr->cmdIDAndErrorBits & ~CTS_STC_CMDID_MASK) | (id & CTS_STC_CMDID_MASK));
 }
 static inline bool ctsStcHeader_getPersistentError(const cts_stc_MessageHeader_t* hdr) {
   return (hdr->cmdIDAndErrorBits & CTS_STC_PERSISTENT_ERROR_BIT) != 0;

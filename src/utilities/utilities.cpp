@@ -90,9 +90,9 @@ static bool isValidCivil(const civilTime* c) {
 static constexpr int64_t daysFromCivil(int32_t year, int32_t month, int32_t day) {
   int64_t y = (int64_t)year - (month <= 2 ? 1 : 0);
   int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yearOfEra = y - era * 400;                                   // 0-399
-  int64_t monthFromMarch = month > 2 ? month - 3 : month + 9;          // 0-11, March first
-  int64_t dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;        // 0-365
+  int64_t yearOfEra = y - era * 400;                             // 0-399
+  int64_t monthFromMarch = month > 2 ? month - 3 : month + 9;    // 0-11, March first
+  int64_t dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;  // 0-365
   int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
   return era * 146097 + dayOfEra - 719468;  // 719468: 0000-03-01 to 1970-01-01
 }
@@ -213,8 +213,8 @@ time_t iso8601str_to_localTime_as_time_t_and_tzOffset(const char* s, int16_t* tz
 // An offset this large no longer fits "HH:MM" with hours below 24.
 static const int32_t kMaxOffsetMins = 24 * 60 - 1;
 
-int localTime_as_time_t_and_offset_to_iso8601str(time_t localTime, int16_t tzOffsetMins,
-                                                 char* buf, size_t size) {
+int localTime_as_time_t_and_offset_to_iso8601str(time_t localTime, int16_t tzOffsetMins, char* buf,
+                                                 size_t size) {
   civilTime c;
   int32_t absOffset = tzOffsetMins < 0 ? -(int32_t)tzOffsetMins : tzOffsetMins;
   if (buf == NULL || size < ISO8601_LEN_WITH_TZ + 1 || absOffset > kMaxOffsetMins ||
@@ -222,8 +222,8 @@ int localTime_as_time_t_and_offset_to_iso8601str(time_t localTime, int16_t tzOff
     return -1;
   }
   snprintf(buf, size, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", (int)c.year, (int)c.month,
-           (int)c.day, (int)c.hours, (int)c.minutes, (int)c.seconds,
-           tzOffsetMins >= 0 ? '+' : '-', (int)(absOffset / 60), (int)(absOffset % 60));
+           (int)c.day, (int)c.hours, (int)c.minutes, (int)c.seconds, tzOffsetMins >= 0 ? '+' : '-',
+           (int)(absOffset / 60), (int)(absOffset % 60));
   return 0;
 }
 

@@ -74,8 +74,8 @@ time_t iso8601str_to_localTime_as_time_t_and_tzOffset(const char* s, int16_t* tz
 // Writes "YYYY-MM-DDTHH:MM:SS+HH:MM" for `localTime` and its offset in minutes ('+' for 0 and
 // above). 0 on success; -1, writing nothing, when `buf` cannot hold the 25 characters and their
 // terminator, when the year is outside 0000-9999 or when the offset is 24 hours or more.
-int localTime_as_time_t_and_offset_to_iso8601str(time_t localTime, int16_t tzOffsetMins,
-                                                 char* buf, size_t size);
+int localTime_as_time_t_and_offset_to_iso8601str(time_t localTime, int16_t tzOffsetMins, char* buf,
+                                                 size_t size);
 
 // Writes "YYYY-MM-DDTHH:MM:SS" for `t`. -1 when `size` is below 25 (or the year is outside
 // 0000-9999), else 0.

@@ -9,24 +9,9 @@
 #include "camhost/runtime.h"
 #include "os.h"
 
+#include "firmware_fixture.h"
+
 namespace {
-
-constexpr uint64_t kSec = 1000000;
-
-camhost::Options FirmwareOptions(uint64_t seed = 1) {
-  camhost::Options o;
-  o.clock = camhost::ClockKind::Virtual;
-  o.seed = seed;
-  o.firmware = CAMFW_PATH;
-  return o;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
 
 // "module::function() @line: text" of a log line, without the number and time stamp.
 std::string Body(const std::string& line) {
@@ -35,10 +20,7 @@ std::string Body(const std::string& line) {
 }
 
 std::vector<std::string> StatusLines(const std::string& console) {
-  std::vector<std::string> out;
-  for (auto& l : Lines(console))
-    if (l.find("sleeping for") != std::string::npos) out.push_back(l);
-  return out;
+  return LinesWith(console, "sleeping for");
 }
 
 class Boot : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "camhost/runtime.h"
 #include "sysstateSystemState/sysstateSystemState.h"
