@@ -51,9 +51,10 @@ __attribute__((no_sanitize("address", "undefined"))) void copy_words(volatile ui
   for (size_t i = 0; i < n; i++) dst[i] = src[i];
 }
 
+// Images stay loaded for the life of the process: a later instance restores rather than reloads.
 std::map<std::string, Image*>& loaded() {
-  static std::map<std::string, Image*> images;
-  return images;
+  static auto* images = new std::map<std::string, Image*>;
+  return *images;
 }
 
 }  // namespace

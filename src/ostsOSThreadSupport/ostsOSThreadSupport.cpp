@@ -25,7 +25,11 @@ const char* ostsGetThreadName(void) { return os_thread_name(os_self()); }
 
 bool ostsIsCurrentThread(const char* threadName) {
   const char* stored = ostsGetThreadName();
-  return strncmp(threadName, stored, strlen(stored)) == 0;
+  size_t n = strlen(stored);
+  if (strncmp(threadName, stored, n) != 0) return false;
+  // Only a name the kernel cut may go on past the stored copy: "spi2fpga" is the thread
+  // "spi2fpg", but "i2cbat" is not the thread "i2c".
+  return threadName[n] == '\0' || n == OS_THREAD_NAME_MAX;
 }
 
 void ostsSemaphorePostIfZero_ISRsafe(os_semaphore* sem) {

@@ -14,8 +14,8 @@ void ostsOSThreadSupport_Init(void);
 
 // The current thread's stored (possibly cut) name.
 const char* ostsGetThreadName(void);
-// True when the first strlen(stored name) characters of `threadName` equal the current thread's
-// stored name, so a full name matches the kernel's 7-character copy.
+// True when `threadName` is the current thread's name: equal to the stored name, or, when the
+// kernel cut the name to 7 characters, starting with it ("spi2fpga" matches "spi2fpg").
 bool ostsIsCurrentThread(const char* threadName);
 
 // Posts only when the count is 0, so wake-ups coalesce and the count never exceeds 1.
