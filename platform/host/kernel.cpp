@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "camhost/bus.h"
 #include "camhost/runtime.h"
 #include "image.h"
 
@@ -134,6 +135,15 @@ struct Kernel {
   uint64_t trace = 1469598103934665603ull;
   std::mt19937 rng;
 
+  struct HostEvent {
+    uint64_t when;
+    uint64_t seq;
+    std::function<void()> fn;
+  };
+  std::vector<HostEvent> events;  // kept as a heap ordered by (when, seq)
+  uint64_t event_seq = 0;
+  os_thread* hostev = nullptr;
+
   std::thread watchdog;
   std::mutex wd_m;
   std::condition_variable wd_cv;
@@ -142,6 +152,19 @@ struct Kernel {
 
 Kernel* K = nullptr;
 thread_local os_thread* tl_self = nullptr;
+
+std::vector<std::function<void()>>& reset_hooks() {
+  static auto* hooks = new std::vector<std::function<void()>>;
+  return *hooks;
+}
+
+void run_reset_hooks() {
+  for (auto& h : reset_hooks()) h();
+}
+
+bool event_later(const Kernel::HostEvent& a, const Kernel::HostEvent& b) {
+  return a.when != b.when ? a.when > b.when : a.seq > b.seq;
+}
 thread_local int tl_irq_depth = 0;
 
 using Lock = std::unique_lock<std::mutex>;
@@ -475,6 +498,7 @@ void reset_locked(Lock& lk, int reason) {
     it = it->second.owner->host ? std::next(it) : K->tmos.erase(it);
   K->suspend_count = 0;
   K->stats_on = false;
+  run_reset_hooks();
   if (K->image) camhost::image_restore(K->image);
   K->boots++;
   K->reset_reason = reason;
@@ -967,7 +991,12 @@ int os_printf(const char* fmt, ...) {
 
 namespace camhost {
 
+namespace detail {
+void drivers_instance_start();
+}
+
 namespace {
+void hostev_loop();
 Instance* g_instance = nullptr;
 bool g_image_ok = true;
 }  // namespace
@@ -993,7 +1022,10 @@ Instance::Instance(const Options& options) {
       image_restore(K->image);
     }
   }
+  detail::drivers_instance_start();
+  run_reset_hooks();
   K->watchdog = std::thread(watchdog_loop);
+  K->hostev = spawn("hostev", OS_PRIO_MAX, hostev_loop);
 }
 
 Instance::~Instance() {
@@ -1138,6 +1170,50 @@ uint32_t Instance::random() {
   Lock lk(K->m);
   return K->rng();
 }
+
+namespace {
+
+// The host event thread: runs board and driver events at their time, one after another.
+void hostev_loop() {
+  for (;;) {
+    std::function<void()> fn;
+    {
+      Lock lk;
+      os_thread* self = enter(lk, "hostev");
+      for (;;) {
+        if (!K->events.empty() && K->events.front().when <= world_now()) {
+          std::pop_heap(K->events.begin(), K->events.end(), event_later);
+          fn = std::move(K->events.back().fn);
+          K->events.pop_back();
+          break;
+        }
+        block(lk, self, K->events.empty() ? kNever : K->events.front().when);
+      }
+    }
+    fn();
+  }
+}
+
+}  // namespace
+
+void at(uint64_t when, std::function<void()> fn) {
+  Lock lk(K->m);
+  K->events.push_back(Kernel::HostEvent{when, ++K->event_seq, std::move(fn)});
+  std::push_heap(K->events.begin(), K->events.end(), event_later);
+  os_thread* h = K->hostev;
+  if (h && h->st == St::Blocked && h->deadline > when) {
+    sem_unlink(h);
+    wake(h);
+    if (tl_self && tl_self != h) maybe_preempt(lk, tl_self);
+  }
+}
+
+uint64_t time_now() {
+  Lock lk(K->m);
+  return world_now();
+}
+
+void on_module_reset(std::function<void()> fn) { reset_hooks().push_back(std::move(fn)); }
 
 int wait_fds(const int* fds, int count, uint64_t deadline) {
   Lock lk;

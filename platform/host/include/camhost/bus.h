@@ -1,0 +1,71 @@
+// The far end of the module's drivers: where the simulated board (or a test) plugs its chips in.
+// Nothing here is visible to the firmware; it sees only uart.h, i2c.h and gpio.h.
+//
+// Models are called on kernel threads: I2C targets on the thread of the transfer, the UART peer
+// and GPIO changes on the host event thread. In real time several may run at once, so a model
+// guards its own state.
+#ifndef CAMHOST_BUS_H
+#define CAMHOST_BUS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace camhost {
+
+// ---- Host events ----------------------------------------------------------------------------
+
+// Runs `fn` on the host event thread (a kernel thread of the highest priority outside the
+// firmware) at instance time `when` (µs, see Instance::now). Events of one time run in the order
+// they were scheduled. Callable from any kernel thread and from the thread that drives the
+// instance.
+void at(uint64_t when, std::function<void()> fn);
+// Instance time now, from any thread.
+uint64_t time_now();
+
+// ---- UART -----------------------------------------------------------------------------------
+
+class UartPeer {
+ public:
+  virtual ~UartPeer() = default;
+  // A byte from the module reached the peer (at the end of its time on the wire).
+  virtual void uart_byte_from_module(uint8_t byte) = 0;
+};
+
+// Connects the device at the far end of the UART (one at a time; nullptr disconnects).
+void uart_attach(UartPeer* peer);
+// Sends bytes to the module: each takes its wire time after those already on the way. Bytes that
+// arrive while the module's UART is closed are lost, as on the wire.
+void uart_send_to_module(const uint8_t* data, size_t count);
+// Whether the module has the UART open now.
+bool uart_module_is_open();
+
+// ---- I2C ------------------------------------------------------------------------------------
+
+class I2cTarget {
+ public:
+  virtual ~I2cTarget() = default;
+  // One message of a transfer addressed to this target. False makes the target not acknowledge,
+  // which fails the transfer.
+  virtual bool i2c_write(const uint8_t* data, size_t count, bool stop) = 0;
+  virtual bool i2c_read(uint8_t* data, size_t count, bool stop) = 0;
+};
+
+// Puts a chip at a 7-bit address (nullptr removes it). An address with no chip does not answer.
+void i2c_attach(uint8_t address7, I2cTarget* target);
+
+// ---- GPIO -----------------------------------------------------------------------------------
+
+// Drives the level of a SoC input pin from outside (an expander's interrupt line, say).
+void gpio_drive(int pin, int level);
+int gpio_level(int pin);
+
+// ---- Reset ----------------------------------------------------------------------------------
+
+// Called at every reset of the module (and when the instance starts), with the kernel stopped:
+// drivers drop what the old boot had opened. Must not call kernel services.
+void on_module_reset(std::function<void()> fn);
+
+}  // namespace camhost
+
+#endif  // CAMHOST_BUS_H

@@ -1,0 +1,66 @@
+// The simulated camera board: the chips around the module, attached to the host drivers' far end.
+// One board per instance; create it after the camhost::Instance and before booting.
+#ifndef CAMSIM_BOARD_H
+#define CAMSIM_BOARD_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "sim/pcal6416a.h"
+#include "sim/stm32.h"
+
+namespace sim {
+
+struct BoardConfig {
+  Stm32Config stm32;
+  bool usb_powered = false;
+  std::string state_dir;  // where chips keep what they keep across power cycles ("" = none)
+};
+
+class Board {
+ public:
+  // Expander 1 (0x20) and 2 (0x21) pins, as bits of their 16-bit words.
+  static constexpr int kSignalToStm32 = 0, kStartStopButton = 1, kIntervalButton = 2,
+                       kUsbPower = 5, kSignalFromStm32 = 15;                  // expander 1
+  static constexpr int kPowerSwitch = 3, kChargeEnable = 5, kMainPowerHold = 6,
+                       kLevelShifter = 9;                                     // expander 2
+  static constexpr uint16_t kLedMask = 0x7ED8;                                // expander 1
+  static constexpr int kInterruptGpio = 14;
+
+  explicit Board(const BoardConfig& config = BoardConfig());
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  Pcal6416a& expander1() { return *exp1_; }
+  Pcal6416a& expander2() { return *exp2_; }
+  Stm32& stm32() { return *stm32_; }
+  const BoardConfig& config() const { return config_; }
+
+  // Inputs the board drives. Buttons: bit 1 start/stop, bit 2 interval (0x0006 both).
+  void set_buttons(uint16_t pressed);
+  void set_usb_power(bool present);
+  // The power switch asking to power off (true) or on.
+  void set_power_switch_off(bool off);
+  // The STM32's signal line (used by the STM32 model).
+  void set_stm32_signal(bool active);
+
+  // Outputs the board watches.
+  bool module_signal() const;
+  bool main_power_held() const;  // released means the camera is off
+  bool charge_enabled() const;
+  bool level_shifter() const;
+  uint16_t leds() const;
+
+ private:
+  void update_interrupt_line();
+
+  BoardConfig config_;
+  std::unique_ptr<Pcal6416a> exp1_, exp2_;
+  std::unique_ptr<Stm32> stm32_;
+};
+
+}  // namespace sim
+
+#endif  // CAMSIM_BOARD_H
