@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,8 @@ class Stm32 : public camhost::UartPeer {
   int32_t mode() const;
   void set_mode(int32_t mode);
   bool power_down_requested() const;
+  // Names of the files the module asked to delete from the SD card, in order.
+  std::vector<std::string> deleted_files() const;
   // Instance times at which the STM32 raised its line in answer to the module's edges.
   std::vector<uint64_t> answer_edges() const;
 
@@ -73,29 +76,48 @@ class Stm32 : public camhost::UartPeer {
   void module_signal_changed(bool active);
   void uart_byte_from_module(uint8_t byte) override;
 
+  // Events already scheduled find the model gone and do nothing. Destroy the board from the
+  // thread that drives the instance, not from a kernel thread.
+  ~Stm32() override;
+
  private:
+  struct Life;
+
   void handle_frame(std::vector<uint8_t> frame);
-  std::vector<uint8_t> answer(const std::vector<uint8_t>& request);
-  void send_frame(const std::vector<uint8_t>& message, Stm32Fault fault);
-  void set_line(bool active);
+  // The answer to a request (header and body), with its effects on the camera's state.
+  std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
+  // The frame as it goes on the wire, damaged as `fault` says.
+  static std::vector<uint8_t> encode(const std::vector<uint8_t>& message, Stm32Fault fault);
+  void later(uint64_t when, std::function<void()> fn);
+  void sync_line();            // tells the board the line's level (lock not held)
+  void take_fault();           // the pending fault, for the current transaction (lock held)
+  bool raises_now() const;     // whether this edge of the module gets an answer (lock held)
 
   Board& board_;
-  Stm32Config config_;
+  Stm32Config config_;         // config_.mode is the camera's mode
+  std::shared_ptr<Life> life_;
   mutable std::mutex m_;
   Stm32Fault fault_ = Stm32Fault::kNone;
   int fault_count_ = 0;
   int32_t fault_result_ = -103;
+  // The transaction under way: from the module's first rising edge to its request.
+  bool in_txn_ = false;
+  bool txn_fault_taken_ = false;
+  Stm32Fault txn_fault_ = Stm32Fault::kNone;
+  int32_t txn_result_ = -103;
   int edges_ = 0;              // rising edges of the module's line in the current transaction
+  uint64_t edge_token_ = 0;    // changes with every edge of the module's line
+  uint64_t poke_token_ = 0;    // changes when a poke's line is taken over or replaced
   bool module_line_ = false;
   bool line_ = false;
   bool in_frame_ = false;
   bool escaped_ = false;
+  bool bad_frame_ = false;
   std::vector<uint8_t> rx_;
   std::vector<Request> requests_;
   std::vector<uint64_t> answer_edges_;
-  uint32_t last_signature_ = 0;
   bool power_down_ = false;
-  std::vector<std::vector<uint8_t>> sd_files_deleted_;
+  std::vector<std::string> sd_files_deleted_;
 };
 
 }  // namespace sim

@@ -210,6 +210,13 @@ int gpio_level(int pin) {
 }
 
 namespace detail {
+// The instance is gone: give back what its boots created.
+void drivers_instance_end() {
+  std::lock_guard<std::mutex> g(i2c_m);
+  for (auto* d : g_devices) delete d;
+  g_devices.clear();
+}
+
 // A new instance starts with nothing attached and no byte on the wire.
 void drivers_instance_start() {
   {

@@ -993,6 +993,7 @@ namespace camhost {
 
 namespace detail {
 void drivers_instance_start();
+void drivers_instance_end();
 }
 
 namespace {
@@ -1062,6 +1063,7 @@ Instance::~Instance() {
     K->allocs = a->next;
     free(a);
   }
+  detail::drivers_instance_end();
   delete K;
   K = nullptr;
   g_instance = nullptr;

@@ -27,3 +27,6 @@ bleDebugConsoleMsg_t* bleQueueDebugConsoleMsg(const char* fmt, ...) {
   DBGLOG("(BLE-NQ) log: \"%s\"\n", text);
   return nullptr;
 }
+
+// Shell: the state-change bitmap comes with the phone's link; with no phone nothing is queued.
+bool bleQueueStateChangeMsg(bleStateChange_t /*n*/) { return false; }

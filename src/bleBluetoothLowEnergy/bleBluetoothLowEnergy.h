@@ -8,6 +8,30 @@
 // A debug-console entry queued for the phone.
 struct bleDebugConsoleMsg_t;
 
+// The state changes the phone can be told of; each carries the current value of the thing it
+// names.
+enum bleStateChange_t : uint32_t {
+  BLE_STATE_CHANGE_NONE = 0,  // never sent
+  BLE_STATE_CHANGE_SSID = 1,
+  BLE_STATE_CHANGE_PASSWORD = 2,
+  BLE_STATE_CHANGE_RECORDING = 3,
+  BLE_STATE_CHANGE_ACCESS_CODE_AUTHENTICATION = 4,
+  BLE_STATE_CHANGE_CAMSERVER_CONNECTION_LEVEL = 5,
+  BLE_STATE_CHANGE_SD_CARD_STATUS = 6,
+  BLE_STATE_CHANGE_INTERVAL = 7,
+  BLE_STATE_CHANGE_SCHEDULE = 8,
+  BLE_STATE_CHANGE_BATTERY_LEVEL = 9,
+  BLE_STATE_CHANGE_STATISTICS_REPORT = 10,
+  BLE_STATE_CHANGE_EXPOSURE_MODE = 11,
+  BLE_STATE_CHANGE_FLICKER_FILTER = 12,
+  BLE_STATE_CHANGE_EMBED_TIMESTAMP = 13,
+  BLE_STATE_CHANGE_SHARPNESS = 14,
+  BLE_STATE_CHANGE_SATURATION = 15,
+  BLE_STATE_CHANGE_PLAYBACK_RATE = 16,
+  BLE_STATE_CHANGE_DELETE_FILE_RESULT = 17,
+  BLE_STATE_CHANGE_SIZE = 18,  // the count; never sent
+};
+
 void bleBluetoothLowEnergy_Init(void);
 // Main-loop poll: runs the advertising state machine; returns the time it wants to run again.
 systimer_t bleBluetoothLowEnergy_Poll(systimer_t next);
@@ -19,5 +43,8 @@ void bleDisconnectAndStopAdvertising(void);
 // or "(BLE-NQ)" when not. The queued entry, or null when it could not be queued.
 bleDebugConsoleMsg_t* bleQueueDebugConsoleMsg(const char* fmt, ...)
     __attribute__((format(printf, 1, 2)));
+// Queues state change `n` for the phone; true when queued (a phone is connected and subscribed).
+// Callers log the outcome as "(BLE-QD)" or "(BLE-NQ)".
+bool bleQueueStateChangeMsg(bleStateChange_t n);
 
 #endif  // BLE_BLUETOOTH_LOW_ENERGY_H

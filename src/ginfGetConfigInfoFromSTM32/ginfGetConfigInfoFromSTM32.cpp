@@ -8,3 +8,5 @@ void ginfGetConfigInfoFromSTM32_Init(void) { DBGLOG_ENTRY(); }
 systimer_t ginfGetConfigInfoFromSTM32_Poll(systimer_t next) { return next; }
 
 void ginfQueueSTClockUpdate(void) {}
+
+void ginfQueueStatusUpdate(const char* /*caller*/) {}

@@ -10,5 +10,8 @@ void ginfGetConfigInfoFromSTM32_Init(void);
 systimer_t ginfGetConfigInfoFromSTM32_Poll(systimer_t next);
 // Asks for this module's clock to be written to the STM32 (recording has stopped).
 void ginfQueueSTClockUpdate(void);
+// Asks for the STM32's status to be read: it signals that it has something to report. `caller`
+// names the asking function in the log.
+void ginfQueueStatusUpdate(const char* caller);
 
 #endif  // GINF_GET_CONFIG_INFO_FROM_STM32_H

@@ -6,3 +6,6 @@
 void luiLocalUI_Init(void) { DBGLOG_ENTRY(); }
 
 void luiLocalUI_StartThreads(void) {}
+
+// Shell: the press queue comes with the "lui" thread; until then presses are dropped.
+void queueIncomingButtonMsg(uint16_t /*button*/) {}

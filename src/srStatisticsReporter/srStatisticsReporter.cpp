@@ -2,3 +2,7 @@
 #include "srStatisticsReporter/srStatisticsReporter.h"
 
 systimer_t srStatisticsReporter_Poll(systimer_t next) { return next; }
+
+void srStCmdSeqErr(void) {}
+
+void srStUARTResponseTimeout(void) {}

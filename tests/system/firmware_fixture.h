@@ -11,6 +11,7 @@
 
 #include "camhost/runtime.h"
 #include "os.h"
+#include "sim/board.h"
 
 constexpr uint64_t kSec = 1000000;
 
@@ -39,6 +40,14 @@ inline std::vector<std::string> LinesWith(const std::string& text, const std::st
 // The 15-character time stamp of a log line ("000,012.345,678").
 inline std::string Stamp(const std::string& line) { return line.substr(6, 15); }
 
+// The time stamp of a log line in microseconds.
+inline uint64_t Micros(const std::string& line) {
+  std::string digits;
+  for (char c : Stamp(line))
+    if (c >= '0' && c <= '9') digits += c;
+  return std::stoull(digits);
+}
+
 class Firmware : public ::testing::Test {
  protected:
   using PollFn = systimer_t (*)(systimer_t);
@@ -64,6 +73,7 @@ class Firmware : public ::testing::Test {
   }
 
   camhost::Instance inst{FirmwareOptions()};
+  sim::Board board;
 };
 
 #endif  // CAMLINK_TESTS_SYSTEM_FIRMWARE_FIXTURE_H

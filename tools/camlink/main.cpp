@@ -13,6 +13,7 @@
 #include <string>
 
 #include "camhost/runtime.h"
+#include "sim/board.h"
 
 namespace {
 
@@ -138,6 +139,7 @@ int main(int argc, char** argv) {
 
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
+  sim::Board board;
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   inst.boot();

@@ -3,6 +3,10 @@
 #ifndef I2CBAT_BATTERY_H
 #define I2CBAT_BATTERY_H
 
+// Logs the entry line; called by the I2C devices' set-up.
+void i2cbatBattery_Init(void);
+// USB power came or went: the battery thread checks it on its next pass.
+void i2cbatWakeupForUSBCheck(void);
 // Creates the "i2cbat" thread.
 void i2cbatBattery_StartThreads(void);
 // Reads every battery only every 10 minutes from now on (the battery cut-off).

@@ -3,6 +3,8 @@
 #ifndef I2CLEDMGR_LED_MANAGER_H
 #define I2CLEDMGR_LED_MANAGER_H
 
+// Logs the entry line; called first thing by the I2C devices' set-up.
+void i2cledmgrLEDManager_Init(void);
 // Creates the "i2cledmgr" thread.
 void i2cledmgrLEDManager_StartThreads(void);
 // Asks the LED thread to redraw; wake-ups coalesce.

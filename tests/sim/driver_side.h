@@ -1,0 +1,183 @@
+// The module's side of the board for the models' tests: the host drivers called as the firmware
+// calls them, from a kernel thread, with the tests' own message and SLIP codec.
+#ifndef CAMLINK_TESTS_SIM_DRIVER_SIDE_H
+#define CAMLINK_TESTS_SIM_DRIVER_SIDE_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "camhost/bus.h"
+#include "camhost/runtime.h"
+#include "i2c.h"
+#include "os.h"
+#include "sim/board.h"
+#include "uart.h"
+
+namespace simtest {
+
+inline camhost::Options VirtualTime() {
+  camhost::Options o;
+  o.clock = camhost::ClockKind::Virtual;
+  return o;
+}
+
+// ---- I2C ------------------------------------------------------------------------------------
+
+inline i2c_device* Expander(uint8_t address) {
+  return i2c_create_device(i2c_bus_init(0), address, 400000);
+}
+
+// (register, port 0, port 1) in one message, as the firmware writes a register pair.
+inline int WriteWord(i2c_device* dev, uint8_t reg, uint16_t value) {
+  uint8_t buf[3] = {reg, uint8_t(value), uint8_t(value >> 8)};
+  i2c_msg msg{I2C_M_WRITE | I2C_M_STOP, 3, buf};
+  return i2c_transfer(dev, &msg, 1);
+}
+
+// The register pointer, then a two-byte read after a repeated start. Negative on a bus error.
+inline int ReadWord(i2c_device* dev, uint8_t reg) {
+  uint8_t out[2] = {0, 0};
+  i2c_msg msgs[2] = {{I2C_M_WRITE, 1, &reg}, {I2C_M_READ | I2C_M_STOP, 2, out}};
+  int rc = i2c_transfer(dev, msgs, 2);
+  return rc < 0 ? rc : out[0] | out[1] << 8;
+}
+
+// ---- Messages and SLIP ----------------------------------------------------------------------
+
+constexpr uint8_t kEnd = 0xC0, kEsc = 0xDB, kEscEnd = 0xDC, kEscEsc = 0xDD;
+
+inline void PutLe(std::vector<uint8_t>& m, size_t off, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; i++) m[off + i] = uint8_t(v >> (8 * i));
+}
+
+inline uint32_t GetLe(const std::vector<uint8_t>& m, size_t off, int bytes) {
+  uint32_t v = 0;
+  for (int i = 0; i < bytes; i++) v |= uint32_t(m.at(off + i)) << (8 * i);
+  return v;
+}
+
+// A request: the 12-byte header (length, command, signature, result 0) and a zeroed body.
+inline std::vector<uint8_t> Request(uint16_t command, uint32_t signature, size_t size) {
+  std::vector<uint8_t> m(size, 0);
+  PutLe(m, 0, static_cast<uint32_t>(size), 2);
+  PutLe(m, 2, command, 2);
+  PutLe(m, 4, signature, 4);
+  return m;
+}
+
+inline std::vector<uint8_t> Slip(const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> out{kEnd};
+  for (uint8_t b : data) {
+    if (b == kEnd) {
+      out.push_back(kEsc);
+      out.push_back(kEscEnd);
+    } else if (b == kEsc) {
+      out.push_back(kEsc);
+      out.push_back(kEscEsc);
+    } else {
+      out.push_back(b);
+    }
+  }
+  out.push_back(kEnd);
+  return out;
+}
+
+// The data of one whole frame (END ... END); false when it is not one or holds a bad escape.
+inline bool Unslip(const std::vector<uint8_t>& frame, std::vector<uint8_t>* data) {
+  data->clear();
+  if (frame.size() < 2 || frame.front() != kEnd || frame.back() != kEnd) return false;
+  for (size_t i = 1; i + 1 < frame.size(); i++) {
+    if (frame[i] == kEnd) return false;
+    if (frame[i] != kEsc) {
+      data->push_back(frame[i]);
+      continue;
+    }
+    if (++i + 1 >= frame.size()) return false;
+    if (frame[i] == kEscEnd)
+      data->push_back(kEnd);
+    else if (frame[i] == kEscEsc)
+      data->push_back(kEsc);
+    else
+      return false;
+  }
+  return true;
+}
+
+// ---- The module's end of the STM32 link ---------------------------------------------------------
+
+// Expander 1 set up as the module sets it up, but with its signal line low; the UART open.
+class ModuleSide {
+ public:
+  static constexpr uint16_t kOutputs = 0x8126, kConfig = 0x8126, kLatch = 0x8126,
+                            kPolarity = 0x0006, kMask = 0x7FD9;
+
+  void Open() {
+    exp1_ = Expander(0x20);
+    WriteWord(exp1_, 0x02, kOutputs);
+    WriteWord(exp1_, 0x06, kConfig);
+    WriteWord(exp1_, 0x44, kLatch);
+    WriteWord(exp1_, 0x04, kPolarity);
+    WriteWord(exp1_, 0x4A, kMask);
+    uart_ = uart_open_ext(460800, 21, 20, 0, 0, 0);
+  }
+  void Close() {
+    uart_close(uart_);
+    i2c_destroy_device(exp1_);
+  }
+
+  void Signal(bool active) { WriteWord(exp1_, 0x02, active ? kOutputs | 1 : kOutputs); }
+  bool Stm32Active() { return ReadWord(exp1_, 0x00) & 0x8000; }
+  // Polls the STM32's line as the firmware does, every 25 ms, up to `max_us`.
+  bool WaitForStm32(uint64_t max_us) {
+    uint64_t end = camhost::time_now() + max_us;
+    while (!Stm32Active()) {
+      if (camhost::time_now() >= end) return false;
+      os_sleep_us(25000, OS_TIMEOUT_WAKEUP);
+    }
+    return true;
+  }
+
+  // Puts the bytes on the wire and returns when the last one has left.
+  void Send(const std::vector<uint8_t>& bytes) {
+    for (uint8_t b : bytes) uart_putchar(uart_, b);
+    uart_flush(uart_);
+  }
+
+  // Bytes as they come, until a frame's closing END or `gap_us` without a byte.
+  std::vector<uint8_t> ReceiveFrame(uint32_t gap_us = 20000) {
+    std::vector<uint8_t> out;
+    for (;;) {
+      int c = uart_getchar_tmo(uart_, gap_us);
+      if (c < 0) return out;
+      if (out.empty() && c != kEnd) continue;  // wait for the frame to start
+      out.push_back(static_cast<uint8_t>(c));
+      if (c == kEnd && out.size() > 1) return out;
+    }
+  }
+
+  // A whole transaction: handshake, request, line down, answer (raw frame bytes).
+  std::vector<uint8_t> Transact(const std::vector<uint8_t>& request) {
+    Signal(true);
+    if (!WaitForStm32(1500000)) {
+      Signal(false);
+      return {};
+    }
+    Send(Slip(request));
+    Signal(false);
+    return ReceiveFrame();
+  }
+
+  i2c_device* exp1() { return exp1_; }
+  uart* port() { return uart_; }
+
+ private:
+  i2c_device* exp1_ = nullptr;
+  uart* uart_ = nullptr;
+};
+
+}  // namespace simtest
+
+#endif  // CAMLINK_TESTS_SIM_DRIVER_SIDE_H
