@@ -1,20 +1,69 @@
-// The camera's STM32 as the module sees it: the peer of the message exchange. It watches the
-// module's signal line, raises its own to let a transaction go on, reads the SLIP frame at UART
-// speed and answers every request of the catalogue with the right body and the request's
-// signature. It has its own SLIP and message codec, written from the wire format.
+// The camera's STM32 as the module sees it: the peer of the message exchange and the owner of the
+// camera's configuration and status. It watches the module's signal line, raises its own to let a
+// transaction go on, reads the SLIP frame at UART speed and answers every request of the catalogue
+// with the right body and the request's signature. It keeps the credentials, codes, identity,
+// capture settings, real-time clock, non-volatile blocks and SD-card state, optionally in the
+// board's state directory across runs. It has its own SLIP and message codec, written from the
+// wire format.
 #ifndef CAMSIM_STM32_H
 #define CAMSIM_STM32_H
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "camhost/bus.h"
 
 namespace sim {
+
+// ---- What the STM32 keeps ---------------------------------------------------------------------
+
+constexpr size_t kNvmBlockBytes = 64;
+constexpr uint16_t kNvmBlocks = 16;  // block numbers 0..15
+using NvmBlock = std::array<uint8_t, kNvmBlockBytes>;
+
+// The recording schedule. Start and stop are seconds after local midnight; week has one bit per
+// day, bit 0 Sunday.
+struct Schedule {
+  uint32_t enabled = 0;
+  uint32_t start = 8 * 3600;
+  uint32_t stop = 18 * 3600;
+  uint32_t week = 0x7F;
+};
+
+// The capture settings, as the STM32 encodes them (the module forwards them unchanged).
+struct CaptureSettings {
+  int32_t interval = 60;             // seconds between frames
+  Schedule schedule;
+  uint32_t file_split = 0;           // 0 one file, 1 a new file each day
+  uint32_t overwrite_old_files = 0;  // 1: the oldest files make room when the card is full
+  uint32_t exposure_mode = 0;        // 0 auto, 1 day, 2 night, 3 manual
+  uint32_t flicker_filter = 0;       // 0 off, 1 50 Hz, 2 60 Hz
+  uint32_t embed_timestamp = 1;
+  uint32_t sharpness = 5;            // 0..10
+  uint32_t saturation = 5;           // 0..10
+  uint32_t playback_rate = 30;       // frames per second of the made video
+  int32_t contrast = 0;              // -10..10
+  int32_t exposure_value = 0;        // EV steps, -3..3
+  int32_t white_balance = 0;         // 0 auto, 1 daylight, 2 cloudy, 3 shade, 4 tungsten, 5 fluor.
+  int32_t hdr = 0;
+  int32_t resolution = 0;            // 0 3840x2160, 1 2560x1440, 2 1920x1080, 3 1280x720
+  int32_t noise_filter = 0;          // -2..2
+};
+
+struct SdCardState {
+  bool present = true;
+  bool error = false;
+  bool full = false;
+  uint32_t free_mb = 29000;  // a 32 GB card
+  uint32_t total_mb = 30436;
+};
 
 struct Stm32Config {
   int32_t mode = 0;                   // camera mode: 0 idle, 1 live view, 2 time lapse, 3 USB
@@ -24,8 +73,140 @@ struct Stm32Config {
   uint16_t camera_uid[6] = {0x1A2B, 0x3C4D, 0x5E6F, 0x7081, 0x92A3, 0xB4C5};
   uint32_t fw_version[3] = {2, 4, 1187};    // major, minor, patch
   uint32_t fpga_version[3] = {1, 3, 77};
-  std::string ble_name = "QVR8K-TL";
+  std::string ble_name = "QVR8K-TL";        // "" answers with the module's own name
+
+  std::string ssid;                  // up to 64 bytes; "" = none (answered as "NONE")
+  std::string password;              // up to 64 bytes; "" = none (answered as "NONE")
+  std::string registration_code;     // up to 11 bytes; "" = none (answered as "NONE")
+  std::string user_uid;              // up to 64 bytes; "" = none (answered empty)
+  std::string access_code;           // up to 11 bytes; "" = no code
+  bool access_code_locked = false;   // a locked code refuses every change
+  CaptureSettings capture;
+  int64_t rtc_utc = 1735689600;      // the clock's reading at power-on, UTC seconds (2025-01-01)
+  int16_t rtc_offset_minutes = 0;    // the STM32's own UTC offset
+  SdCardState sd;
+  std::map<uint16_t, NvmBlock> nvm;  // written blocks; the others read as zeros
 };
+
+// ---- Value ranges -----------------------------------------------------------------------------
+
+// A one-value capture setting: its key in board and state files, its commands and its range. A
+// SET outside the range is refused with -103 and changes nothing.
+struct CaptureSettingInfo {
+  const char* key;
+  uint16_t set_command, get_command;
+  int64_t min, max;
+  bool is_signed;  // int32 on the wire, else uint32
+  int64_t (*get)(const CaptureSettings&);
+  void (*set)(CaptureSettings&, int64_t);
+};
+const std::vector<CaptureSettingInfo>& capture_setting_table();
+
+// The schedule's four fields, in wire order, with their ranges.
+struct ScheduleFieldInfo {
+  const char* key;
+  uint32_t max;  // every field starts at 0
+  uint32_t Schedule::*field;
+};
+const std::vector<ScheduleFieldInfo>& schedule_field_table();
+
+constexpr uint32_t kMinSpiTransferLength = 16, kMaxSpiTransferLength = 65536;
+constexpr int kMinRtcOffsetMinutes = -720, kMaxRtcOffsetMinutes = 840;
+constexpr size_t kMaxWifiText = 64, kMaxCode = 11, kMaxBleName = 19;
+
+// ---- Status word (CameraStatus) ---------------------------------------------------------------
+
+constexpr uint32_t kStatusNormal = 0x1, kStatusExternalPower = 0x2, kStatusUsbMode = 0x4,
+                   kStatusBatteryLow = 0x8, kStatusSdCardError = 0x10,
+                   kStatusFirmwareUpdating = 0x20, kStatusFirmwareUpdateError = 0x40,
+                   kStatusNoSdCard = 0x80, kStatusSdCardFull = 0x100,
+                   kStatusExfatUnsupported = 0x200, kStatusUnknownFs = 0x400,
+                   kStatusFwChanged = 0x1000, kStatusHardwareFailure = 0x2000,
+                   kStatusLiveViewStopped = 0x4000, kStatusPictureCaptured = 0x8000,
+                   kStatusNewFileCreated = 0x10000, kStatusConfigValuesDirty = 0x20000,
+                   kStatusStRebooted = 0x40000;
+// Bits that report an event: each goes out in one status answer, then clears.
+constexpr uint32_t kStatusEventBits = kStatusLiveViewStopped | kStatusPictureCaptured |
+                                      kStatusNewFileCreated | kStatusConfigValuesDirty |
+                                      kStatusStRebooted;
+
+// ---- Date and time text -----------------------------------------------------------------------
+
+// "YYYY-MM-DDTHH:MM:SS+HH:MM" (25 characters) or the same without the offset (19). Fills the
+// local time as seconds since 1970 (fields taken as UTC) and the offset in minutes east of UTC;
+// `has_offset` tells which form it was. False for anything else, an impossible date or time, a
+// year before 1970 or an offset outside -12:00..+14:00.
+bool parse_date_time_8601(const std::string& text, int64_t* local_seconds, int* offset_minutes,
+                          bool* has_offset = nullptr);
+// The 25-character form of `local_seconds` with `offset_minutes`.
+std::string format_date_time_8601(int64_t local_seconds, int offset_minutes);
+
+// ---- What the module sends ----------------------------------------------------------------
+
+// The module's 80-byte health report (CMD_StatisticsReport), field by field.
+struct StatisticsReport {
+  uint64_t received_at = 0;  // instance time
+  uint32_t uptime_ms = 0;
+  uint32_t ap_open_count = 0;
+  uint32_t dns_resolve_count = 0;
+  uint32_t session_opened_count = 0;
+  uint64_t session_opened_last_time = 0;
+  uint32_t tcp_opened_count = 0;
+  uint64_t tcp_opened_last_time = 0;
+  uint32_t st_cmd_seq_err_count = 0;
+  uint32_t st_uart_response_timeout_count = 0;
+  uint32_t spi_read_timeout_count = 0;
+  uint32_t semtmo_msg_err_count = 0;
+  uint32_t semtmo_msg_err_last_line = 0;
+  uint32_t sec_since_last_ble_communication = 0;
+  uint32_t sec_since_last_udp_tx = 0;
+  uint32_t sec_since_last_udp_rx = 0;
+  uint32_t sec_since_current_session = 0;
+  uint32_t consecutive_ap_not_found_count = 0;
+  uint32_t heap_size_remaining = 0;
+};
+
+// One fuel gauge in CMD_setBatteryInfo.
+struct BatteryEntry {
+  uint16_t active = 0;
+  uint16_t voltage = 0;
+  int16_t current = 0;
+  uint16_t design_capacity = 0;
+  uint16_t full_charge_capacity = 0;
+  uint16_t remaining_capacity = 0;
+  uint16_t state_of_charge = 0;
+  uint16_t time_to_empty = 0;
+  uint16_t cycle_count = 0;
+  uint16_t internal_temp = 0;
+};
+
+// CMD_setBatteryInfo, decoded.
+struct BatteryInfo {
+  uint64_t received_at = 0;
+  uint8_t usb_powered = 0;         // bits 0-6 of the first byte
+  bool charging_enabled = false;   // bit 7
+  uint8_t total_charge_percent = 0;
+  uint8_t low_battery = 0;
+  std::array<BatteryEntry, 4> batteries{};
+};
+
+// One fuel gauge in the recording-status exchange (the legacy 8-byte entry).
+struct LegacyBatteryEntry {
+  uint16_t voltage = 0;
+  uint16_t full_charge_capacity = 0;
+  uint16_t remaining_capacity = 0;
+  uint16_t internal_temp = 0;
+};
+using LegacyBatteryReport = std::array<LegacyBatteryEntry, 4>;
+
+// What the STM32 answers in the recording-status exchange.
+struct RecordingInfo {
+  uint32_t frame_count = 0;
+  uint32_t current_size = 0;
+  std::string current_file_name;  // up to 12 characters (8.3)
+};
+
+// ---- The model --------------------------------------------------------------------------------
 
 enum class Stm32Fault {
   kNone,
@@ -44,6 +225,9 @@ class Board;
 
 class Stm32 : public camhost::UartPeer {
  public:
+  // With a state directory in the board's configuration, the state kept there (if any) replaces
+  // the persistent part of `config`; otherwise `config` seeds it. Throws std::runtime_error when
+  // the state file cannot be read or is not valid (it is then left as it is).
   Stm32(Board& board, const Stm32Config& config);
 
   // Applies `fault` to the next `count` requests (count < 0: until set_fault(kNone)).
@@ -62,6 +246,7 @@ class Stm32 : public camhost::UartPeer {
   };
   std::vector<Request> requests() const;
   int count(uint16_t command) const;
+  // Forgets the requests, answer edges and the decoded records below.
   void clear_record();
 
   int32_t mode() const;
@@ -72,12 +257,64 @@ class Stm32 : public camhost::UartPeer {
   // Instance times at which the STM32 raised its line in answer to the module's edges.
   std::vector<uint64_t> answer_edges() const;
 
+  // ---- What the module sent, decoded (every such request, accepted or not) ----
+  std::vector<std::string> clock_writes() const;           // CMD_setDateTime8601 texts
+  std::vector<StatisticsReport> statistics_reports() const;
+  // A line for a person watching the camera: what the STM32 received that is worth showing (a
+  // statistics report, a clock, battery information, a power-down). Called with the model's lock
+  // held: it must not call back into the model or the kernel.
+  std::function<void(const std::string& note)> on_note;
+  std::vector<BatteryInfo> battery_infos() const;          // CMD_setBatteryInfo
+  std::optional<BatteryInfo> last_battery_info() const;
+  std::vector<LegacyBatteryReport> battery_exchanges() const;  // CMD_xchgBatteryAndRecordingStatus
+  std::string module_ble_name() const;                     // from the last CMD_getVersion1
+  std::array<uint32_t, 3> module_version() const;          // its innoVersion
+
+  // ---- What the STM32 holds now ----
+  // The whole state, with rtc_utc the clock's reading now.
+  Stm32Config state() const;
+  int64_t rtc_utc() const;                 // UTC seconds now
+  int16_t rtc_offset_minutes() const;
+  std::string rtc_local_text() const;      // as CMD_getStatus3 reports it
+  NvmBlock nvm_block(uint16_t block) const;
+  // The status word the next status answer carries (events included, not cleared).
+  uint32_t status_word() const;
+  RecordingInfo recording_info() const;
+
+  // ---- The camera's own side: its menus, card slot, sensor and clock. Each change pokes the
+  // module; changes of configuration also report STATUS_CONFIG_VALUES_DIRTY. ----
+  void set_ssid(const std::string& ssid);
+  void set_password(const std::string& password);
+  void set_registration_code(const std::string& code);
+  void set_user_uid(const std::string& uid);
+  void set_access_code(const std::string& code);
+  void set_access_code_locked(bool locked);
+  void set_camera_uid(const std::array<uint16_t, 6>& uid);
+  void set_capture_settings(const CaptureSettings& settings);
+  void set_rtc(int64_t utc_seconds, int16_t offset_minutes);
+  void sd_card_removed();
+  void sd_card_inserted();
+  void set_sd_full(bool full);
+  void set_sd_error(bool error);
+  void set_space(uint32_t free_mb, uint32_t total_mb);
+  void config_values_dirty();
+  void st_rebooted();
+  // A frame of `bytes` added to the current file.
+  void picture_captured(uint32_t bytes = 0);
+  // A new recording file; its frame count and size start again at 0.
+  void new_file_created(const std::string& name = "");
+  // Live view ended on the camera's side; a camera in live view goes idle.
+  void live_view_stopped();
+  // Any other status bits (battery low, hardware failure, ...), set or cleared.
+  void set_status_bits(uint32_t bits, bool on);
+
   // Called by the board when the module's signal line (expander 1, bit 0) changes.
   void module_signal_changed(bool active);
   void uart_byte_from_module(uint8_t byte) override;
 
-  // Events already scheduled find the model gone and do nothing. Destroy the board from the
-  // thread that drives the instance, not from a kernel thread.
+  // Saves the state (the clock's reading included). Events already scheduled find the model gone
+  // and do nothing. Destroy the board from the thread that drives the instance, not from a kernel
+  // thread.
   ~Stm32() override;
 
  private:
@@ -86,6 +323,8 @@ class Stm32 : public camhost::UartPeer {
   void handle_frame(std::vector<uint8_t> frame);
   // The answer to a request (header and body), with its effects on the camera's state.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
+  // Records what a request carries for tests (lock held).
+  void record_sent(uint16_t command, const std::vector<uint8_t>& m, uint64_t now);
   // The frame as it goes on the wire, damaged as `fault` says.
   static std::vector<uint8_t> encode(const std::vector<uint8_t>& message, Stm32Fault fault);
   void later(uint64_t when, std::function<void()> fn);
@@ -93,8 +332,19 @@ class Stm32 : public camhost::UartPeer {
   void take_fault();           // the pending fault, for the current transaction (lock held)
   bool raises_now() const;     // whether this edge of the module gets an answer (lock held)
 
+  // The clock (lock held).
+  int64_t rtc_now_us() const;
+  void rtc_set_us(int64_t utc_us);
+  uint32_t status_locked() const;
+  // Writes the state file, if there is a state directory (lock held).
+  void save_locked();
+  // A change on the camera's side: `change` runs under the lock, then the state is saved, the
+  // events in `events` are raised and the module poked.
+  void camera_side(uint32_t events, const std::function<void()>& change);
+
   Board& board_;
-  Stm32Config config_;         // config_.mode is the camera's mode
+  Stm32Config config_;         // config_.mode is the camera's mode; config_.rtc_utc is unused
+  std::string state_path_;     // "" = no persistence
   std::shared_ptr<Life> life_;
   mutable std::mutex m_;
   Stm32Fault fault_ = Stm32Fault::kNone;
@@ -118,6 +368,21 @@ class Stm32 : public camhost::UartPeer {
   std::vector<uint64_t> answer_edges_;
   bool power_down_ = false;
   std::vector<std::string> sd_files_deleted_;
+
+  // The clock: its reading (UTC, µs) at instance time rtc_base_.
+  int64_t rtc_at_base_us_ = 0;
+  uint64_t rtc_base_ = 0;
+  uint32_t events_ = 0;        // event bits not yet reported
+  uint32_t extra_status_ = 0;  // bits set through set_status_bits
+  RecordingInfo recording_;
+  bool save_failed_ = false;   // reported once
+
+  std::vector<std::string> clock_writes_;
+  std::vector<StatisticsReport> statistics_;
+  std::vector<BatteryInfo> battery_infos_;
+  std::vector<LegacyBatteryReport> battery_exchanges_;
+  std::string module_ble_name_;
+  std::array<uint32_t, 3> module_version_{};
 };
 
 }  // namespace sim

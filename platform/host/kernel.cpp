@@ -266,6 +266,17 @@ void sem_unlink(os_thread* t) {
   t->wait_sem = nullptr;
 }
 
+// Queues `t` last among the semaphore's waiters.
+void sem_enqueue(os_semaphore* sem, os_thread* t) {
+  t->wait_sem = sem;
+  t->sem_next = nullptr;
+  if (sem->waiters.tail)
+    sem->waiters.tail->sem_next = t;
+  else
+    sem->waiters.head = t;
+  sem->waiters.tail = t;
+}
+
 // Wakes every blocked thread whose deadline has come, in (time, priority, sequence) order.
 void fire_due(uint64_t now) {
   std::vector<os_thread*> due;
@@ -675,13 +686,7 @@ int os_sem_wait_timeout(os_semaphore* sem, uint32_t usecs) {
   }
   if (usecs == 0) return -1;
   if (usecs >= 0x80000000u) usecs = 0x7FFFFFFFu;
-  self->wait_sem = sem;
-  self->sem_next = nullptr;
-  if (sem->waiters.tail)
-    sem->waiters.tail->sem_next = self;
-  else
-    sem->waiters.head = self;
-  sem->waiters.tail = self;
+  sem_enqueue(sem, self);
   return block(lk, self, world_now() + usecs) ? 0 : -1;
 }
 
@@ -692,13 +697,7 @@ void os_sem_wait(os_semaphore* sem) {
     sem->value = sem->value - 1;
     return;
   }
-  self->wait_sem = sem;
-  self->sem_next = nullptr;
-  if (sem->waiters.tail)
-    sem->waiters.tail->sem_next = self;
-  else
-    sem->waiters.head = self;
-  sem->waiters.tail = self;
+  sem_enqueue(sem, self);
   block(lk, self, kNever);
 }
 

@@ -5,9 +5,16 @@
 #include <stdio.h>
 
 #include "dbgmsgrDebugMessenger/dbgmsgrDebugMessenger.h"
+#include "ginfGetConfigInfoFromSTM32/ginfGetConfigInfoFromSTM32.h"
+
+// The advertised name's size, its terminator included.
+#define BLE_ADV_NAME_SIZE 20
 
 // A debug-console text holds at most this many characters.
 #define BLE_DEBUG_CONSOLE_TEXT_MAX 234
+
+// No phone can connect yet, so there is never any activity to stamp.
+systimer_t lastBLECommunication = SYSTIMER_NEVER;
 
 void bleBluetoothLowEnergy_Init(void) { DBGLOG_ENTRY(); }
 
@@ -30,3 +37,13 @@ bleDebugConsoleMsg_t* bleQueueDebugConsoleMsg(const char* fmt, ...) {
 
 // Shell: the state-change bitmap comes with the phone's link; with no phone nothing is queued.
 bool bleQueueStateChangeMsg(bleStateChange_t /*n*/) { return false; }
+
+// Shell: built here as advertising will use it; advertising itself comes with BLE.
+const char* bleGetAdvName(void) {
+  static char advName[BLE_ADV_NAME_SIZE];
+  if (advName[0] != '\0') return advName;  // built once: the name is fixed for the run
+  const cameraID_t* id = ginfGet_cameraID();
+  if (id == nullptr) return nullptr;
+  snprintf(advName, sizeof advName, "QVR%s", id->cameraID_ascii);
+  return advName;
+}

@@ -32,6 +32,10 @@ enum bleStateChange_t : uint32_t {
   BLE_STATE_CHANGE_SIZE = 18,  // the count; never sent
 };
 
+// When the phone's link last showed activity; all ones until then. Written and read with
+// interrupts masked (a 64-bit value is two stores on the chip).
+extern systimer_t lastBLECommunication;
+
 void bleBluetoothLowEnergy_Init(void);
 // Main-loop poll: runs the advertising state machine; returns the time it wants to run again.
 systimer_t bleBluetoothLowEnergy_Poll(systimer_t next);
@@ -46,5 +50,8 @@ bleDebugConsoleMsg_t* bleQueueDebugConsoleMsg(const char* fmt, ...)
 // Queues state change `n` for the phone; true when queued (a phone is connected and subscribed).
 // Callers log the outcome as "(BLE-QD)" or "(BLE-NQ)".
 bool bleQueueStateChangeMsg(bleStateChange_t n);
+// The advertised name, "QVR" followed by the camera ID's Ascii85 text; null while the camera ID
+// is not known.
+const char* bleGetAdvName(void);
 
 #endif  // BLE_BLUETOOTH_LOW_ENERGY_H

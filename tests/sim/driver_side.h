@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "camhost/bus.h"
@@ -57,6 +60,18 @@ inline uint32_t GetLe(const std::vector<uint8_t>& m, size_t off, int bytes) {
   uint32_t v = 0;
   for (int i = 0; i < bytes; i++) v |= uint32_t(m.at(off + i)) << (8 * i);
   return v;
+}
+
+// A text field of `field` bytes: the text, then NULs.
+inline void PutText(std::vector<uint8_t>& m, size_t off, size_t field, const std::string& s) {
+  for (size_t i = 0; i < field; i++) m.at(off + i) = i < s.size() ? uint8_t(s[i]) : 0;
+}
+
+// A text field up to its first NUL.
+inline std::string GetText(const std::vector<uint8_t>& m, size_t off, size_t field) {
+  std::string s;
+  for (size_t i = 0; i < field && m.at(off + i); i++) s += char(m[off + i]);
+  return s;
 }
 
 // A request: the 12-byte header (length, command, signature, result 0) and a zeroed body.
@@ -176,6 +191,27 @@ class ModuleSide {
  private:
   i2c_device* exp1_ = nullptr;
   uart* uart_ = nullptr;
+};
+
+// ---- Files ----------------------------------------------------------------------------------
+
+// A fresh directory under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "camsim-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
 };
 
 }  // namespace simtest

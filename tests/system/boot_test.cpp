@@ -58,6 +58,8 @@ TEST_F(Boot, PrintsTheBannerThenInitialisesTheModulesInOrder) {
       "i2cbtn::i2cbtnI2CButtons_Init() @",
       "i2cbat::i2cbatBattery_Init() @",
       "ginf::ginfGetConfigInfoFromSTM32_Init() @",
+      "nvmgr::nvmgrNonVolatileMemoryManager_Init() @",
+      "ginf::ginfQueueWork() @",  // the work item that fills the mirror
       "ucsc::ucscUDPCameraServerCommon_Init() @",
       "ucsl1::ucsl1UDPCameraServerLayer1_Init() @",
       "ucsl2::ucsl2UDPCameraServerLayer2_Init() @",

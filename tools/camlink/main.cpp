@@ -10,10 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <system_error>
 
+#include "camhost/bus.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
+#include "sim/board_config.h"
 
 namespace {
 
@@ -35,6 +41,17 @@ void usage(FILE* out) {
           "  --boot-arg NAME=VALUE a platform boot argument, e.g. wifi.cloud_pm=0 (repeatable)\n"
           "  --firmware PATH       the firmware image (default: the one built beside camlink)\n"
           "  --trace-hash          print a hash of the run's scheduling trace on stderr at the end\n"
+          "  --no-board-notes      leave out the simulated STM32's \"[stm32 ...]\" lines about what\n"
+          "                        it received (statistics reports, clock, battery information)\n"
+          "  --state DIR           the board's state directory: what the camera's chips keep\n"
+          "                        across runs (the STM32's settings, credentials, codes, camera\n"
+          "                        UID, clock, SD-card state and non-volatile blocks, in\n"
+          "                        DIR/stm32.json); created if missing. Default: a fresh\n"
+          "                        temporary directory, removed at exit\n"
+          "  --board FILE          a JSON board file: the camera's identity and settings (keys in\n"
+          "                        README.md, \"Board configuration\"). It seeds a new state\n"
+          "                        directory only: a DIR that already holds a state keeps its\n"
+          "                        values; mode and usb_powered, which are not kept, always apply\n"
           "  --help                this text\n",
           camhost::kDefaultHeapBytes);
 }
@@ -57,8 +74,13 @@ int main(int argc, char** argv) {
   opt.echo_fd = STDOUT_FILENO;
   double for_seconds = -1;
   bool print_hash = false;
+  bool board_notes = true;
 
-  enum { kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kHelp };
+  std::string state_dir, board_file;
+  enum {
+    kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
+    kHelp
+  };
   static const option longopts[] = {
       {"time", required_argument, nullptr, kTime},
       {"for", required_argument, nullptr, kFor},
@@ -67,6 +89,9 @@ int main(int argc, char** argv) {
       {"boot-arg", required_argument, nullptr, kBootArg},
       {"firmware", required_argument, nullptr, kFirmware},
       {"trace-hash", no_argument, nullptr, kTraceHash},
+      {"no-board-notes", no_argument, nullptr, kNoBoardNotes},
+      {"state", required_argument, nullptr, kState},
+      {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -119,8 +144,21 @@ int main(int argc, char** argv) {
       case kFirmware:
         opt.firmware = optarg;
         break;
+      case kNoBoardNotes:
+        board_notes = false;
+        break;
       case kTraceHash:
         print_hash = true;
+        break;
+      case kState:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --state takes a directory\n");
+          return 2;
+        }
+        state_dir = optarg;
+        break;
+      case kBoard:
+        board_file = optarg;
         break;
       case kHelp:
       case 'h':
@@ -137,9 +175,61 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  sim::BoardConfig board_config;
+  if (!board_file.empty()) {
+    std::string error;
+    if (!sim::load_board_file(board_file, &board_config, &error)) {
+      fprintf(stderr, "camlink: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!state_dir.empty()) {
+    std::error_code ec;
+    if (!board_file.empty() && std::filesystem::exists(sim::stm32_state_path(state_dir), ec))
+      fprintf(stderr, "camlink: %s already holds a state; %s seeds only a new one\n",
+              state_dir.c_str(), board_file.c_str());
+  }
+
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
-  sim::Board board;
+
+  // Without --state the camera starts from its defaults and the board file, and forgets at exit.
+  std::string temporary_state;
+  if (state_dir.empty()) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "camlink-state-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      fprintf(stderr, "camlink: cannot make a temporary state directory: %s\n", strerror(errno));
+      return 1;
+    }
+    temporary_state = state_dir = pattern;
+  }
+  board_config.state_dir = state_dir;
+  auto remove_temporary_state = [&] {
+    std::error_code ec;
+    if (!temporary_state.empty()) std::filesystem::remove_all(temporary_state, ec);
+  };
+
+  std::unique_ptr<sim::Board> board;
+  try {
+    board = std::make_unique<sim::Board>(board_config);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "camlink: %s\n", e.what());
+    remove_temporary_state();
+    return 1;
+  }
+  if (board_notes) {
+    // The board's own lines, marked apart from the module's console, on the same stream.
+    board->stm32().on_note = [](const std::string& note) {
+      uint64_t t = camhost::time_now();
+      char head[64];
+      snprintf(head, sizeof head, "[stm32 %llu.%06llu] ", (unsigned long long)(t / 1000000),
+               (unsigned long long)(t % 1000000));
+      std::string line = head + note + "\n";
+      if (write(STDOUT_FILENO, line.data(), line.size()) < 0) {
+      }
+    };
+  }
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   inst.boot();
@@ -154,5 +244,7 @@ int main(int argc, char** argv) {
     done += step;
   }
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
+  board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off
+  remove_temporary_state();
   return 0;
 }

@@ -14,3 +14,6 @@ void i2cbatBattery_StartThreads(void) {}
 void i2cbatBackoffAllBatteries(void) {}
 
 void i2cbatWakeupForBackoffReset(void) {}
+
+// Shell: no gauge is read yet, so there are no readings to copy.
+bool i2cbatCopyUnnamedFuelgauges(unnamedFuelguage_t* /*dest*/) { return false; }

@@ -3,6 +3,11 @@
 #ifndef I2CBAT_BATTERY_H
 #define I2CBAT_BATTERY_H
 
+#include "stmsgSTM32Message/stmsgMessages.h"  // unnamedFuelguage_t
+
+// The fuel gauges: the internal battery and up to three in the external pack.
+#define I2CBAT_BATTERIES 4
+
 // Logs the entry line; called by the I2C devices' set-up.
 void i2cbatBattery_Init(void);
 // USB power came or went: the battery thread checks it on its next pass.
@@ -13,5 +18,8 @@ void i2cbatBattery_StartThreads(void);
 void i2cbatBackoffAllBatteries(void);
 // A button was pressed: the gauges go back to their normal read intervals.
 void i2cbatWakeupForBackoffReset(void);
+// Copies the last readings of all four gauges into `dest` (I2CBAT_BATTERIES entries); false,
+// copying nothing, until the gauges have been read once.
+bool i2cbatCopyUnnamedFuelgauges(unnamedFuelguage_t* dest);
 
 #endif  // I2CBAT_BATTERY_H
