@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -27,20 +28,19 @@ inline camhost::Options VirtualTime() {
   return o;
 }
 
-// ---- I2C ------------------------------------------------------------------------------------
+// ---- I2C: register pairs, port 0 in the low byte ---------------------------------------------
 
 inline i2c_device* Expander(uint8_t address) {
   return i2c_create_device(i2c_bus_init(0), address, 400000);
 }
 
-// (register, port 0, port 1) in one message, as the firmware writes a register pair.
 inline int WriteWord(i2c_device* dev, uint8_t reg, uint16_t value) {
   uint8_t buf[3] = {reg, uint8_t(value), uint8_t(value >> 8)};
   i2c_msg msg{I2C_M_WRITE | I2C_M_STOP, 3, buf};
   return i2c_transfer(dev, &msg, 1);
 }
 
-// The register pointer, then a two-byte read after a repeated start. Negative on a bus error.
+// The register pointer, then two bytes after a repeated start. Negative on a bus error.
 inline int ReadWord(i2c_device* dev, uint8_t reg) {
   uint8_t out[2] = {0, 0};
   i2c_msg msgs[2] = {{I2C_M_WRITE, 1, &reg}, {I2C_M_READ | I2C_M_STOP, 2, out}};
@@ -53,7 +53,7 @@ inline int ReadWord(i2c_device* dev, uint8_t reg) {
 constexpr uint8_t kEnd = 0xC0, kEsc = 0xDB, kEscEnd = 0xDC, kEscEsc = 0xDD;
 
 inline void PutLe(std::vector<uint8_t>& m, size_t off, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; i++) m[off + i] = uint8_t(v >> (8 * i));
+  for (int i = 0; i < bytes; i++) m.at(off + i) = uint8_t(v >> (8 * i));
 }
 
 inline uint32_t GetLe(const std::vector<uint8_t>& m, size_t off, int bytes) {
@@ -67,34 +67,34 @@ inline void PutText(std::vector<uint8_t>& m, size_t off, size_t field, const std
   for (size_t i = 0; i < field; i++) m.at(off + i) = i < s.size() ? uint8_t(s[i]) : 0;
 }
 
-// A text field up to its first NUL.
 inline std::string GetText(const std::vector<uint8_t>& m, size_t off, size_t field) {
   std::string s;
   for (size_t i = 0; i < field && m.at(off + i); i++) s += char(m[off + i]);
   return s;
 }
 
-// A request: the 12-byte header (length, command, signature, result 0) and a zeroed body.
-inline std::vector<uint8_t> Request(uint16_t command, uint32_t signature, size_t size) {
+// The 12-byte header (length, command, signature, result 0), then a body that starts with
+// `words` (32-bit fields) and is zero after them.
+inline std::vector<uint8_t> Request(uint16_t command, uint32_t signature, size_t size,
+                                    std::initializer_list<uint32_t> words = {}) {
   std::vector<uint8_t> m(size, 0);
   PutLe(m, 0, static_cast<uint32_t>(size), 2);
   PutLe(m, 2, command, 2);
   PutLe(m, 4, signature, 4);
+  for (size_t i = 0; i < words.size(); i++) PutLe(m, 12 + 4 * i, words.begin()[i], 4);
   return m;
 }
+
+inline uint32_t Signature(const std::vector<uint8_t>& msg) { return GetLe(msg, 4, 4); }
+inline int32_t Result(const std::vector<uint8_t>& msg) { return int32_t(GetLe(msg, 8, 4)); }
 
 inline std::vector<uint8_t> Slip(const std::vector<uint8_t>& data) {
   std::vector<uint8_t> out{kEnd};
   for (uint8_t b : data) {
-    if (b == kEnd) {
-      out.push_back(kEsc);
-      out.push_back(kEscEnd);
-    } else if (b == kEsc) {
-      out.push_back(kEsc);
-      out.push_back(kEscEsc);
-    } else {
+    if (b == kEnd || b == kEsc)
+      out.insert(out.end(), {kEsc, b == kEnd ? kEscEnd : kEscEsc});
+    else
       out.push_back(b);
-    }
   }
   out.push_back(kEnd);
   return out;
@@ -108,90 +108,94 @@ inline bool Unslip(const std::vector<uint8_t>& frame, std::vector<uint8_t>* data
     if (frame[i] == kEnd) return false;
     if (frame[i] != kEsc) {
       data->push_back(frame[i]);
-      continue;
-    }
-    if (++i + 1 >= frame.size()) return false;
-    if (frame[i] == kEscEnd)
-      data->push_back(kEnd);
-    else if (frame[i] == kEscEsc)
-      data->push_back(kEsc);
-    else
+    } else if (++i + 1 < frame.size() && (frame[i] == kEscEnd || frame[i] == kEscEsc)) {
+      data->push_back(frame[i] == kEscEnd ? kEnd : kEsc);
+    } else {
       return false;
+    }
   }
   return true;
 }
 
+inline std::vector<uint8_t> Decode(const std::vector<uint8_t>& frame) {
+  std::vector<uint8_t> msg;
+  EXPECT_TRUE(Unslip(frame, &msg)) << "not one whole frame, " << frame.size() << " bytes";
+  return msg;
+}
+
 // ---- The module's end of the STM32 link ---------------------------------------------------------
 
-// Expander 1 set up as the module sets it up, but with its signal line low; the UART open.
+// Expander 1 set up as the module sets it up, its signal line low, and the UART open. Make it on
+// a kernel thread.
 class ModuleSide {
  public:
-  static constexpr uint16_t kOutputs = 0x8126, kConfig = 0x8126, kLatch = 0x8126,
-                            kPolarity = 0x0006, kMask = 0x7FD9;
+  static constexpr uint16_t kOutputs = 0x8126;
 
-  void Open() {
-    exp1_ = Expander(0x20);
+  ModuleSide() : exp1_(Expander(0x20)) {
     WriteWord(exp1_, 0x02, kOutputs);
-    WriteWord(exp1_, 0x06, kConfig);
-    WriteWord(exp1_, 0x44, kLatch);
-    WriteWord(exp1_, 0x04, kPolarity);
-    WriteWord(exp1_, 0x4A, kMask);
+    WriteWord(exp1_, 0x06, 0x8126);  // configuration
+    WriteWord(exp1_, 0x44, 0x8126);  // input latch
+    WriteWord(exp1_, 0x04, 0x0006);  // polarity
+    WriteWord(exp1_, 0x4A, 0x7FD9);  // interrupt mask
     uart_ = uart_open_ext(460800, 21, 20, 0, 0, 0);
   }
-  void Close() {
+  ~ModuleSide() {
     uart_close(uart_);
     i2c_destroy_device(exp1_);
   }
+  ModuleSide(const ModuleSide&) = delete;
+  ModuleSide& operator=(const ModuleSide&) = delete;
 
   void Signal(bool active) { WriteWord(exp1_, 0x02, active ? kOutputs | 1 : kOutputs); }
-  bool Stm32Active() { return ReadWord(exp1_, 0x00) & 0x8000; }
   // Polls the STM32's line as the firmware does, every 25 ms, up to `max_us`.
   bool WaitForStm32(uint64_t max_us) {
     uint64_t end = camhost::time_now() + max_us;
-    while (!Stm32Active()) {
+    while (!(ReadWord(exp1_, 0x00) & 0x8000)) {
       if (camhost::time_now() >= end) return false;
       os_sleep_us(25000, OS_TIMEOUT_WAKEUP);
     }
     return true;
   }
 
-  // Puts the bytes on the wire and returns when the last one has left.
+  // Returns when the last byte has left.
   void Send(const std::vector<uint8_t>& bytes) {
     for (uint8_t b : bytes) uart_putchar(uart_, b);
     uart_flush(uart_);
   }
 
-  // Bytes as they come, until a frame's closing END or `gap_us` without a byte.
+  // Bytes from a frame's opening END to its closing END, or up to `gap_us` without a byte.
   std::vector<uint8_t> ReceiveFrame(uint32_t gap_us = 20000) {
     std::vector<uint8_t> out;
-    for (;;) {
-      int c = uart_getchar_tmo(uart_, gap_us);
-      if (c < 0) return out;
-      if (out.empty() && c != kEnd) continue;  // wait for the frame to start
+    for (int c; (c = uart_getchar_tmo(uart_, gap_us)) >= 0;) {
+      if (out.empty() && c != kEnd) continue;
       out.push_back(static_cast<uint8_t>(c));
-      if (c == kEnd && out.size() > 1) return out;
+      if (c == kEnd && out.size() > 1) break;
     }
+    return out;
   }
 
-  // A whole transaction: handshake, request, line down, answer (raw frame bytes).
+  // Handshake, request, line down, answer (raw frame bytes; none without a handshake).
   std::vector<uint8_t> Transact(const std::vector<uint8_t>& request) {
     Signal(true);
-    if (!WaitForStm32(1500000)) {
-      Signal(false);
-      return {};
-    }
-    Send(Slip(request));
+    bool up = WaitForStm32(1500000);
+    if (up) Send(Slip(request));
     Signal(false);
-    return ReceiveFrame();
+    return up ? ReceiveFrame() : std::vector<uint8_t>{};
   }
 
-  i2c_device* exp1() { return exp1_; }
   uart* port() { return uart_; }
 
  private:
-  i2c_device* exp1_ = nullptr;
+  i2c_device* exp1_;
   uart* uart_ = nullptr;
 };
+
+inline void AsModule(camhost::Instance& inst, const std::function<void(ModuleSide&)>& fn) {
+  ASSERT_TRUE(inst.call([&] {
+    ModuleSide m;
+    fn(m);
+  }));
+}
 
 // ---- Files ----------------------------------------------------------------------------------
 

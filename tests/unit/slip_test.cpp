@@ -2,300 +2,201 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "camhost/runtime.h"
 #include "slipSLIPUtilities/slipSLIPUtilities.h"
+#include "unit/host_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Failures log, and logging needs a kernel thread: every call that may fail runs inside one.
-class SlipInKernel : public ::testing::Test {
+// Failures log, and logging needs a kernel thread: every call runs inside one.
+class Slip : public OnKernel {
  protected:
-  SlipInKernel() : inst_(options()) {}
-  static camhost::Options options() {
-    camhost::Options o;
-    o.clock = camhost::ClockKind::Virtual;
-    return o;
+  void inKernel(const std::function<void()>& fn) { ASSERT_TRUE(inst.call(fn)); }
+  // Each log line as "<function>: <message>", without the module and the source line.
+  std::vector<std::string> logged() const {
+    std::vector<std::string> out;
+    std::istringstream in(inst.console());
+    for (std::string l; std::getline(in, l);) {
+      size_t name = l.find("::"), at = l.find("() @"), colon = l.find(": ", at);
+      if (name != std::string::npos && at != std::string::npos && colon != std::string::npos)
+        out.push_back(l.substr(name + 2, at - name - 2) + ": " + l.substr(colon + 2));
+    }
+    return out;
   }
-  void inKernel(const std::function<void()>& fn) { ASSERT_TRUE(inst_.call(fn)); }
-  bool logged(const std::string& text) const {
-    return inst_.console().find(text) != std::string::npos;
-  }
-  int encode(const Bytes& in, Bytes& out) {
+  // Encodes into `size` bytes prefilled with 0x55; the result and what it wrote.
+  int encode(const Bytes& in, size_t size, Bytes* out) {
+    *out = Bytes(size, 0x55);
     int n = -1;
-    inKernel(
-        [&] { n = slipEncode(in.data(), (uint16_t)in.size(), out.data(), (uint16_t)out.size()); });
+    inKernel([&] { n = slipEncode(in.data(), uint16_t(in.size()), out->data(), uint16_t(size)); });
+    if (n > 0) out->resize(n);
     return n;
   }
-  int decode(const Bytes& frame, uint32_t frameLen, Bytes& out) {
+  int decode(const Bytes& frame, uint32_t frameLen, size_t size, Bytes* out) {
+    *out = Bytes(size);
     int n = -1;
-    inKernel([&] { n = slipDecode(frame.data(), frameLen, out.data(), (uint16_t)out.size()); });
+    inKernel([&] { n = slipDecode(frame.data(), frameLen, out->data(), uint16_t(size)); });
+    if (n > 0) out->resize(n);
     return n;
   }
-  camhost::Instance inst_;
 };
 
 // ---- Encoding -----------------------------------------------------------------------------------
 
-TEST(SlipEncode, SpecialBytesAreEscapedBetweenTwoEnds) {
-  const uint8_t in[] = {0xC0, 0xDB, 0x41};
-  uint8_t out[16];
-  ASSERT_EQ(slipEncode(in, sizeof(in), out, sizeof(out)), 7);
-  EXPECT_EQ(Bytes(out, out + 7), (Bytes{0xC0, 0xDB, 0xDC, 0xDB, 0xDD, 0x41, 0xC0}));
+TEST_F(Slip, EncodingEscapesTheSpecialBytesBetweenTwoEnds) {
+  Bytes worst(202, 0xDB);  // 100 ENDs
+  for (size_t i = 1; i < 201; i += 2) worst[i + 1] = 0xDC;
+  worst[0] = worst[201] = 0xC0;
+  const std::tuple<Bytes, size_t, Bytes> kCases[] = {
+      {{0xC0, 0xDB, 0x41}, 16, {0xC0, 0xDB, 0xDC, 0xDB, 0xDD, 0x41, 0xC0}},
+      {{}, 2, {0xC0, 0xC0}},
+      {{0x41}, 4, {0xC0, 0x41, 0xC0}},
+      {Bytes(100, 0xC0), 202, worst}};
+  for (const auto& [in, size, frame] : kCases) {
+    SCOPED_TRACE(testing::PrintToString(in));
+    Bytes out;
+    EXPECT_EQ(encode(in, size, &out), int(frame.size()));
+    EXPECT_EQ(out, frame);
+  }
+  EXPECT_TRUE(logged().empty()) << inst.console();
 }
 
-TEST(SlipEncode, AnEmptyMessageIsTwoEnds) {
-  uint8_t out[2] = {0};
-  ASSERT_EQ(slipEncode(nullptr, 0, out, sizeof(out)), 2);
-  EXPECT_EQ(Bytes(out, out + 2), (Bytes{0xC0, 0xC0}));
-}
-
-TEST(SlipEncode, AMessageOfOnlySpecialBytesFitsItsExactWorstCaseSize) {
-  Bytes in(100, 0xC0);
-  uint8_t out[202];
-  ASSERT_EQ(slipEncode(in.data(), (uint16_t)in.size(), out, sizeof(out)), 202);
-  EXPECT_EQ(out[201], 0xC0);
-}
-
-using SlipEncodeFailure = SlipInKernel;
-
-TEST_F(SlipEncodeFailure, EveryByteWantsRoomForAnEscapePairAndTheClosingEnd) {
-  Bytes three(3), four(4, 0);
-  EXPECT_EQ(encode({0x41}, three), 0);
-  EXPECT_TRUE(logged("slipEncode() @")) << inst_.console();
-  EXPECT_TRUE(logged("buffer overflow; can't encode; msg len 1, output buffer len 3\n"));
-  EXPECT_EQ(encode({0x41}, four), 3);
-  EXPECT_EQ(Bytes(four.begin(), four.begin() + 3), (Bytes{0xC0, 0x41, 0xC0}));
-}
-
-TEST_F(SlipEncodeFailure, AnOutputTooSmallForTwoEndsIsNeverWritten) {
-  Bytes one = {0x55};
-  EXPECT_EQ(encode({}, one), 0);
-  EXPECT_EQ(one[0], 0x55);
-  EXPECT_TRUE(logged("buffer overflow; can't encode; msg len 0, output buffer len 1\n"));
-}
-
-TEST_F(SlipEncodeFailure, AMessageOfSpecialBytesOneByteShortOfItsWorstCaseFails) {
-  Bytes out(201);
-  EXPECT_EQ(encode(Bytes(100, 0xDB), out), 0);
-  EXPECT_TRUE(logged("msg len 100, output buffer len 201\n"));
+TEST_F(Slip, EncodingFailsUnlessEveryByteHasRoomForAnEscapePairAndTheClosingEnd) {
+  const std::tuple<Bytes, size_t, std::string> kCases[] = {
+      {{0x41}, 3, "msg len 1, output buffer len 3"},
+      {{}, 1, "msg len 0, output buffer len 1"},
+      {Bytes(100, 0xDB), 201, "msg len 100, output buffer len 201"}};
+  for (const auto& [in, size, log] : kCases) {
+    SCOPED_TRACE(log);
+    inst.clear_console();
+    Bytes out;
+    EXPECT_EQ(encode(in, size, &out), 0);
+    EXPECT_EQ(logged(),
+              std::vector<std::string>{"slipEncode: buffer overflow; can't encode; " + log});
+    if (size < 2) {
+      EXPECT_EQ(out, Bytes(size, 0x55));  // too small for the two ENDs: not written at all
+    }
+  }
 }
 
 // ---- Decoding -----------------------------------------------------------------------------------
 
-TEST(SlipDecode, AFrameShorterThanTheBufferGivesItsLength) {
-  const uint8_t received[16] = {0xC0, 0x41, 0x42, 0xC0};  // a receive buffer, zeroed beyond
-  uint8_t out[8];
-  ASSERT_EQ(slipDecode(received, sizeof(received), out, sizeof(out)), 2);
-  EXPECT_EQ(out[0], 0x41);
-  EXPECT_EQ(out[1], 0x42);
+TEST_F(Slip, DecodingGivesTheDataUpToTheClosingEndUnescaped) {
+  const std::tuple<Bytes, size_t, Bytes> kCases[] = {
+      {{0xC0, 0x41, 0x42, 0xC0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, {0x41, 0x42}},  // shorter than room
+      {{0xC0, 0x41, 0x42, 0xC0}, 2, {0x41, 0x42}},                          // exactly the room
+      {{0xC0, 0xDB, 0xDC, 0xDB, 0xDD, 0xDC, 0xDD, 0xC0}, 8, {0xC0, 0xDB, 0xDC, 0xDD}},
+  };
+  for (const auto& [frame, size, data] : kCases) {
+    SCOPED_TRACE(testing::PrintToString(frame));
+    Bytes out;
+    EXPECT_EQ(decode(frame, uint32_t(frame.size()), size, &out), int(data.size()));
+    EXPECT_EQ(out, data);
+  }
 }
 
-TEST(SlipDecode, AFrameThatFillsTheBufferExactlyIsComplete) {
-  const uint8_t frame[] = {0xC0, 0x41, 0x42, 0xC0};
-  uint8_t out[2];
-  EXPECT_EQ(slipDecode(frame, sizeof(frame), out, sizeof(out)), 2);
-}
-
-TEST(SlipDecode, EscapePairsBecomeTheirSpecialBytes) {
-  const uint8_t frame[] = {0xC0, 0xDB, 0xDC, 0xDB, 0xDD, 0xDC, 0xDD, 0xC0};
-  uint8_t out[8];
-  ASSERT_EQ(slipDecode(frame, sizeof(frame), out, sizeof(out)), 4);
-  EXPECT_EQ(Bytes(out, out + 4), (Bytes{0xC0, 0xDB, 0xDC, 0xDD}));
-}
-
-TEST(SlipDecode, EveryByteValueSurvivesEncodingAndDecoding) {
-  uint8_t message[512];
-  for (size_t i = 0; i < sizeof(message); i++) message[i] = (uint8_t)(i * 131 + 7);
-  uint8_t frame[2 * sizeof(message) + 2];
-  int frameLen = slipEncode(message, sizeof(message), frame, sizeof(frame));
+TEST_F(Slip, EveryByteValueSurvivesEncodingAndDecoding) {
+  Bytes message(512), frame, decoded;
+  for (size_t i = 0; i < message.size(); i++) message[i] = uint8_t(i * 131 + 7);
+  int frameLen = encode(message, 2 * message.size() + 2, &frame);
   ASSERT_GT(frameLen, 0);
-  uint8_t decoded[sizeof(message)];
-  ASSERT_EQ(slipDecode(frame, (uint32_t)frameLen, decoded, sizeof(decoded)), (int)sizeof(message));
-  EXPECT_EQ(memcmp(decoded, message, sizeof(message)), 0);
+  ASSERT_EQ(decode(frame, uint32_t(frameLen), message.size(), &decoded), int(message.size()));
+  EXPECT_EQ(decoded, message);
 }
 
-TEST(SlipDecode, BytesAfterTheClosingEndAreIgnored) {
-  const uint8_t received[] = {0xC0, 0x01, 0x02, 0xC0, 0x00, 0x00, 0x00};
-  uint8_t out[4];
-  EXPECT_EQ(slipDecode(received, sizeof(received), out, sizeof(out)), 2);
+TEST_F(Slip, DecodingRefusesAnOutputLargerThanTheInput) {
+  Bytes out;
+  EXPECT_EQ(decode({0xC0, 0x41, 0xC0}, 3, 5, &out), 0);
+  EXPECT_EQ(logged(), std::vector<std::string>{
+                          "slipDecode: ERROR!! provided buffer larger than slip buffer"});
 }
 
-using SlipDecodeFailure = SlipInKernel;
-
-TEST_F(SlipDecodeFailure, AFrameNotStartingWithEndIsRejected) {
-  Bytes out(8);
-  EXPECT_EQ(decode({0x41, 0x42, 0xC0}, 3, out), 0);
-  EXPECT_TRUE(logged("slipDecode() @")) << inst_.console();
-  EXPECT_TRUE(logged("SLIP decode error: no start char found\n"));
-}
-
-TEST_F(SlipDecodeFailure, AnOutputLargerThanTheInputIsRejected) {
-  Bytes out(5);
-  EXPECT_EQ(decode({0xC0, 0x41, 0xC0}, 3, out), 0);
-  EXPECT_TRUE(logged("ERROR!! provided buffer larger than slip buffer\n"));
-}
-
-TEST_F(SlipDecodeFailure, AnInvalidEscapeIsReportedWithItsByteAndPosition) {
-  Bytes out(2);
-  EXPECT_EQ(decode({0xC0, 0xDB, 0x41, 0xC0}, 4, out), 0);
-  EXPECT_TRUE(logged("SLIP decode error: unexpected escape char 0x41 at position 2\n"))
-      << inst_.console();
-}
-
-TEST_F(SlipDecodeFailure, OneSurplusByteRightBeforeTheEndReportsZeroBeyond) {
-  Bytes out(2);
-  EXPECT_EQ(decode({0xC0, 0x41, 0x42, 0x43, 0xC0}, 5, out), 0);
-  EXPECT_TRUE(logged("SLIP decode error: end char found 0 bytes beyond expected\n"))
-      << inst_.console();
-}
-
-TEST_F(SlipDecodeFailure, SurplusBytesAfterTheFirstAreCountedWithEscapePairsOnce) {
-  Bytes out(2);
-  EXPECT_EQ(decode({0xC0, 0x41, 0x42, 0xDB, 0xDC, 0x44, 0xDB, 0xDD, 0x45, 0xC0}, 10, out), 0);
-  EXPECT_TRUE(logged("end char found 3 bytes beyond expected\n")) << inst_.console();
-}
-
-TEST_F(SlipDecodeFailure, TheSurplusCountStopsLookingAtPosition1440) {
-  Bytes frame(2000, 0x55);
-  frame[0] = 0xC0;
-  frame[1999] = 0xC0;
-  Bytes out(1);
-  EXPECT_EQ(decode(frame, (uint32_t)frame.size(), out), 0);
-  // Data byte at 1, first surplus at 2, counted from 3 up to 1439.
-  EXPECT_TRUE(logged("end char found 1437 bytes beyond expected\n")) << inst_.console();
-}
-
-// Each input is the first 3 bytes of a longer buffer that goes on to an END: a decoder that read
-// beyond the length it was given would find that END and succeed.
-TEST_F(SlipDecodeFailure, AFrameWithoutItsClosingEndFailsAtTheEndOfTheInput) {
-  Bytes three(3), two(2);
-  EXPECT_EQ(decode({0xC0, 0x41, 0x42, 0xC0}, 3, three), 0);        // still short of the buffer
-  EXPECT_EQ(decode({0xC0, 0x41, 0x42, 0xC0}, 3, two), 0);          // buffer full, END beyond
-  EXPECT_EQ(decode({0xC0, 0x41, 0xDB, 0xDC, 0xC0}, 3, three), 0);  // cut inside an escape
-  std::string console = inst_.console();
-  size_t lines = 0;
-  for (size_t at = 0; (at = console.find("slipDecode() @", at)) != std::string::npos; at++) lines++;
-  EXPECT_EQ(lines, 3u);
-  EXPECT_TRUE(logged("SLIP decode error: no end char within 3 bytes\n")) << console;
-}
-
-TEST_F(SlipDecodeFailure, TheSurplusCountStopsAtTheEndOfTheInput) {
-  Bytes buffer = {0xC0, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0xC0};
-  Bytes out(2);
-  EXPECT_EQ(decode(buffer, 6, out), 0);
-  EXPECT_TRUE(logged("end char found 2 bytes beyond expected\n")) << inst_.console();
-}
-
-TEST_F(SlipDecodeFailure, AnEmptyInputHasNoStartChar) {
-  Bytes buffer = {0xC0, 0xC0};
-  Bytes out(0);
-  EXPECT_EQ(decode(buffer, 0, out), 0);
-  EXPECT_TRUE(logged("SLIP decode error: no start char found\n"));
+// A length shorter than the frame stands for the end of the input: a decoder reading beyond it
+// would find the END after it.
+TEST_F(Slip, DecodingFailsReportingWhyForAFrameThatIsNotOneWholeMessageThatFits) {
+  const Bytes escapes = {0xC0, 0x41, 0x42, 0xDB, 0xDC, 0x44, 0xDB, 0xDD, 0x45, 0xC0};
+  const Bytes endBeyond = {0xC0, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0xC0};
+  Bytes long2000(2000, 0x55);
+  long2000[0] = long2000[1999] = 0xC0;
+  const std::tuple<Bytes, uint32_t, size_t, std::string> kCases[] = {
+      {{0x41, 0x42, 0xC0}, 3, 8, "no start char found"},
+      {{0xC0, 0xC0}, 0, 0, "no start char found"},
+      {{0xC0, 0xDB, 0x41, 0xC0}, 4, 2, "unexpected escape char 0x41 at position 2"},
+      {{0xC0, 0x41, 0x42, 0xC0}, 3, 3, "no end char within 3 bytes"},
+      {{0xC0, 0x41, 0x42, 0xC0}, 3, 2, "no end char within 3 bytes"},
+      {{0xC0, 0x41, 0xDB, 0x99, 0xC0}, 3, 3, "no end char within 3 bytes"},
+      {{0xC0, 0x41, 0x42, 0x43, 0xC0}, 5, 2, "end char found 0 bytes beyond expected"},
+      {escapes, 10, 2, "end char found 3 bytes beyond expected"},  // escape pairs count once
+      {endBeyond, 6, 2, "end char found 2 bytes beyond expected"},
+      {long2000, 2000, 1, "end char found 1437 bytes beyond expected"},  // looks up to 1440
+  };
+  for (const auto& [frame, length, size, log] : kCases) {
+    SCOPED_TRACE(log);
+    inst.clear_console();
+    Bytes out;
+    EXPECT_EQ(decode(frame, length, size, &out), 0);
+    EXPECT_EQ(logged(), std::vector<std::string>{"slipDecode: SLIP decode error: " + log});
+  }
 }
 
 // ---- Header extraction --------------------------------------------------------------------------
 
-TEST(SlipHeader, TheTwelveHeaderBytesAreReadLittleEndianThroughEscapes) {
-  const uint8_t header[12] = {0xC0, 0x00, 0xDB, 0x00, 0x78, 0x56,
-                              0x34, 0x12, 0xFB, 0xFF, 0xFF, 0xFF};
-  uint8_t frame[40];
-  ASSERT_GT(slipEncode(header, sizeof(header), frame, sizeof(frame)), 0);
-  CameraMessageHeader h;
-  ASSERT_TRUE(slipGetHeaderFromSLIP(frame, &h));
-  EXPECT_EQ(h.length, 0x00C0);
-  EXPECT_EQ(h.command, 0x00DB);
-  EXPECT_EQ(h.commandSignature, 0x12345678u);
-  EXPECT_EQ(h.result, -5);
+TEST_F(Slip, TheHeaderIsTheFirstTwelveBytesReadLittleEndianThroughEscapes) {
+  const Bytes kMessages[] = {
+      {0xC0, 0x00, 0xDB, 0x00, 0x78, 0x56, 0x34, 0x12, 0xFB, 0xFF, 0xFF, 0xFF},
+      {16, 0, 0x34, 0x12, 1, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xC0, 0xC0, 0xC0}};
+  const CameraMessageHeader kHeaders[] = {{0x00C0, 0x00DB, 0x12345678u, -5}, {16, 0x1234, 1, 0}};
+  for (int i = 0; i < 2; i++) {
+    Bytes frame;
+    ASSERT_GT(encode(kMessages[i], 40, &frame), 0);
+    CameraMessageHeader h;
+    bool ok = false;
+    inKernel([&] { ok = slipGetHeaderFromSLIP(frame.data(), &h); });
+    ASSERT_TRUE(ok) << i;
+    EXPECT_EQ(memcmp(&h, &kHeaders[i], sizeof h), 0) << i;
+  }
 }
 
-TEST(SlipHeader, OnlyTheHeaderOfALongerFrameIsRead) {
-  const uint8_t message[16] = {16, 0, 0x34, 0x12, 1, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0xC0, 0xC0, 0xC0};
-  uint8_t frame[40];
-  ASSERT_GT(slipEncode(message, sizeof(message), frame, sizeof(frame)), 0);
-  CameraMessageHeader h;
-  ASSERT_TRUE(slipGetHeaderFromSLIP(frame, &h));
-  EXPECT_EQ(h.length, 16);
-  EXPECT_EQ(h.command, 0x1234);
-  EXPECT_EQ(h.commandSignature, 1u);
-  EXPECT_EQ(h.result, 0);
-}
-
-using SlipHeaderFailure = SlipInKernel;
-
-static CameraMessageHeader filledHeader() {
-  CameraMessageHeader h;
-  memset(&h, 0xAA, sizeof(h));
-  return h;
-}
-
-static bool isZero(const CameraMessageHeader& h) {
-  static const CameraMessageHeader zero = {};
-  return memcmp(&h, &zero, sizeof(h)) == 0;
-}
-
-TEST_F(SlipHeaderFailure, AFrameNotStartingWithEndGivesAZeroHeader) {
-  CameraMessageHeader h = filledHeader();
-  const uint8_t frame[26] = {0x41};
-  bool ok = true;
-  inKernel([&] { ok = slipGetHeaderFromSLIP(frame, &h); });
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(isZero(h));
-  EXPECT_TRUE(logged("slipGetHeaderFromSLIP() @")) << inst_.console();
-  EXPECT_TRUE(logged("SLIP decode error: no start char found\n"));
-}
-
-TEST_F(SlipHeaderFailure, AnEmptyFrameHasNoHeader) {
-  CameraMessageHeader h = filledHeader();
-  const uint8_t frame[26] = {0xC0, 0xC0};
-  bool ok = true;
-  inKernel([&] { ok = slipGetHeaderFromSLIP(frame, &h); });
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(isZero(h));
-  EXPECT_TRUE(logged("SLIP_END at pos 1; no header found\n")) << inst_.console();
-}
-
-TEST_F(SlipHeaderFailure, AnInvalidEscapeGivesAZeroHeader) {
-  CameraMessageHeader h = filledHeader();
-  const uint8_t frame[26] = {0xC0, 0x01, 0x02, 0x03, 0xDB, 0x99};
-  bool ok = true;
-  inKernel([&] { ok = slipGetHeaderFromSLIP(frame, &h); });
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(isZero(h));
-  EXPECT_TRUE(logged("SLIP decode error: unexpected escape char 0x99 at position 5\n"))
-      << inst_.console();
-}
-
-TEST_F(SlipHeaderFailure, AFrameShorterThanAHeaderIsNotReadBeyondItsEnd) {
-  CameraMessageHeader h = filledHeader();
-  // Five data bytes, END, then bytes of whatever came next in the buffer.
-  const uint8_t buffer[26] = {0xC0, 1, 2, 3, 4, 5, 0xC0, 9, 9, 9, 9, 9, 9, 9};
-  bool ok = true;
-  inKernel([&] { ok = slipGetHeaderFromSLIP(buffer, &h); });
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(isZero(h));
-  EXPECT_TRUE(logged("end char at position 6, inside the 12-byte header\n")) << inst_.console();
+TEST_F(Slip, AFrameWithoutAWholeHeaderGivesAZeroHeaderReportingWhy) {
+  // Each frame starts a 26-byte buffer, zeroed beyond.
+  const std::pair<Bytes, std::string> kCases[] = {
+      {{0x41}, "SLIP decode error: no start char found"},
+      {{0xC0, 0xC0}, "SLIP_END at pos 1; no header found"},
+      {{0xC0, 0x01, 0x02, 0x03, 0xDB, 0x99},
+       "SLIP decode error: unexpected escape char 0x99 at position 5"},
+      {{0xC0, 1, 2, 3, 4, 5, 0xC0, 9, 9, 9, 9, 9, 9, 9},
+       "SLIP decode error: end char at position 6, inside the 12-byte header"},
+  };
+  for (const auto& [frame, log] : kCases) {
+    SCOPED_TRACE(log);
+    inst.clear_console();
+    Bytes buffer = frame;
+    buffer.resize(26);
+    CameraMessageHeader h, zero = {};
+    memset(&h, 0xAA, sizeof h);
+    bool ok = true;
+    inKernel([&] { ok = slipGetHeaderFromSLIP(buffer.data(), &h); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(memcmp(&h, &zero, sizeof h), 0);
+    EXPECT_EQ(logged(), std::vector<std::string>{"slipGetHeaderFromSLIP: " + log});
+  }
 }
 
 // ---- Frame test ---------------------------------------------------------------------------------
 
-TEST(SlipIsFrame, ASingleEndIsNotAFrame) {
-  const uint8_t b[] = {0xC0};
-  EXPECT_FALSE(isSLIPFrame(b, 1));
-  EXPECT_FALSE(isSLIPFrame(b, 0));
-}
-
-TEST(SlipIsFrame, AFrameStartsAndEndsWithEnd) {
-  const uint8_t empty[] = {0xC0, 0xC0}, data[] = {0xC0, 0x41, 0xC0};
-  const uint8_t noClose[] = {0xC0, 0x41}, noOpen[] = {0x41, 0xC0};
-  EXPECT_TRUE(isSLIPFrame(empty, sizeof(empty)));
-  EXPECT_TRUE(isSLIPFrame(data, sizeof(data)));
-  EXPECT_FALSE(isSLIPFrame(noClose, sizeof(noClose)));
-  EXPECT_FALSE(isSLIPFrame(noOpen, sizeof(noOpen)));
+TEST(SlipIsFrame, AFrameIsTwoBytesOrMoreStartingAndEndingWithEnd) {
+  const std::tuple<Bytes, size_t, bool> kCases[] = {
+      {{0xC0}, 0, false},       {{0xC0}, 1, false},
+      {{0xC0, 0xC0}, 2, true},  {{0xC0, 0x41, 0xC0}, 3, true},
+      {{0xC0, 0x41}, 2, false}, {{0x41, 0xC0}, 2, false}};
+  for (const auto& [bytes, length, frame] : kCases)
+    EXPECT_EQ(isSLIPFrame(bytes.data(), length), frame) << testing::PrintToString(bytes) << length;
 }
 
 }  // namespace

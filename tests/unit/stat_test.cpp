@@ -1,198 +1,91 @@
 // The keep-alive status bits: marking, the server's acknowledgement and the reboot bit.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <sstream>
+#include <bitset>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "camhost/runtime.h"
+#include "board_fixture.h"
 #include "statStatus/statStatus.h"
 
 namespace {
 
-// The message part of every log line (what follows "<module>::<function>() @<line>: ").
-std::vector<std::string> logMessages(const std::string& console) {
-  std::vector<std::string> messages;
-  std::istringstream lines(console);
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t at = line.find("() @");
-    if (at == std::string::npos) continue;
-    size_t colon = line.find(": ", at);
-    if (colon == std::string::npos) continue;
-    messages.push_back(line.substr(colon + 2));
-  }
-  return messages;
-}
+const uint32_t kAllOnes = 0xFFFFFFFFu;
 
-class StatStatusTest : public ::testing::Test {
+class StatStatus : public OnBoard {
  protected:
-  StatStatusTest() : inst_(options()) {}
-  static camhost::Options options() {
-    camhost::Options o;
-    o.clock = camhost::ClockKind::Virtual;
-    return o;
+  // Puts the whole word to `word`, then forgets the log.
+  void startFrom(uint32_t word) {
+    inKernel([&] { statMarkStatusBits(kAllOnes, word); });
+    inst.clear_console();
   }
-  void inKernel(const std::function<void()>& fn) { ASSERT_TRUE(inst_.call(fn)); }
-  int logged(const std::string& message) const {
-    int n = 0;
-    for (const std::string& m : logMessages(inst_.console())) n += m == message;
-    return n;
-  }
-  std::vector<std::string> messages() const { return logMessages(inst_.console()); }
-  camhost::Instance inst_;
 };
 
-const uint32_t kAllOnes = 0xFFFFFFFFu;
-const uint32_t kSDLevels = 0x200u | 0x400u;
-
-// ---- Start-up -----------------------------------------------------------------------------------
-
-using StatStatusInit = StatStatusTest;
-
-TEST_F(StatStatusInit, InitTellsTheServerThatThisModuleRebooted) {
+TEST_F(StatStatus, InitLogsItsEntryLineThenTellsTheServerThatThisModuleRebooted) {
   inKernel([] { statStatus_Init(); });
   EXPECT_EQ(statGetStatus(), 0x2000u);
-  EXPECT_EQ(logged("new KAstatus: 00000000000000000010000000000000"), 1);
+  EXPECT_EQ(messages(),
+            (std::vector<std::string>{"", "new KAstatus: 00000000000000000010000000000000"}));
+  EXPECT_NE(inst.console().find("stat::statStatus_Init() @"), std::string::npos);
 }
 
-TEST_F(StatStatusInit, InitLogsItsEntryLineFirst) {
-  inKernel([] { statStatus_Init(); });
-  std::vector<std::string> m = messages();
-  ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m[0], "");
-  EXPECT_NE(inst_.console().find("stat::statStatus_Init() @"), std::string::npos);
+// Each change logs the whole new word, most significant bit first.
+TEST_F(StatStatus, MarkingSetsTheMaskedBitsToThePatternAndLogsTheWordWhenItChanged) {
+  const struct {
+    std::vector<std::pair<uint32_t, uint32_t>> marks;  // mask, pattern
+    uint32_t status;
+    std::vector<uint32_t> logged;
+  } kCases[] = {
+      {{{0x80000001u, kAllOnes}}, 0x80000001u, {0x80000001u}},
+      {{{0x11, kAllOnes}, {0x100020, kAllOnes}}, 0x100031, {0x11, 0x100031}},
+      {{{0x200, 0x600}}, 0x200, {0x200}},  // a pattern bit outside the mask
+      {{{0x400, kAllOnes}, {0x400, 0}}, 0, {0x400, 0}},
+      {{{0x8, kAllOnes}, {0x8, kAllOnes}}, 0x8, {0x8}},
+      {{{0x200, 0}}, 0, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.marks));
+    startFrom(0);
+    inKernel([&] {
+      for (const auto& m : c.marks) statMarkStatusBits(m.first, m.second);
+    });
+    EXPECT_EQ(statGetStatus(), c.status);
+    std::vector<std::string> want;
+    for (uint32_t w : c.logged) want.push_back("new KAstatus: " + std::bitset<32>(w).to_string());
+    EXPECT_EQ(messages(), want);
+  }
 }
 
-// ---- Marking ------------------------------------------------------------------------------------
-
-using StatStatusMarking = StatStatusTest;
-
-TEST_F(StatStatusMarking, MarkingWithAllOnesSetsTheMaskedBits) {
-  inKernel([] { statMarkStatusBits(0x4u | 0x100000u, kAllOnes); });
-  EXPECT_EQ(statGetStatus(), 0x4u | 0x100000u);
-}
-
-TEST_F(StatStatusMarking, TheLoggedWordShowsTheMostSignificantBitFirst) {
-  inKernel([] { statMarkStatusBits(0x80000001u, kAllOnes); });
-  EXPECT_EQ(logged("new KAstatus: 10000000000000000000000000000001"), 1);
-}
-
-TEST_F(StatStatusMarking, TheLoggedWordIsTheWholeWordNotJustTheNewBits) {
-  inKernel([] {
-    statMarkStatusBits(0x1u, kAllOnes);
-    statMarkStatusBits(0x100000u, kAllOnes);
-  });
-  EXPECT_EQ(logged("new KAstatus: 00000000000100000000000000000001"), 1);
-}
-
-TEST_F(StatStatusMarking, MarkingTheSameBitsTwiceLogsOnce) {
-  inKernel([] {
-    statMarkStatusBits(0x8u, kAllOnes);
-    statMarkStatusBits(0x8u, kAllOnes);
-  });
-  EXPECT_EQ(messages().size(), 1u);
-}
-
-TEST_F(StatStatusMarking, MarkingLeavesTheBitsOutsideTheMask) {
-  inKernel([] {
-    statMarkStatusBits(0x1u | 0x10u, kAllOnes);
-    statMarkStatusBits(0x20u, kAllOnes);
-  });
-  EXPECT_EQ(statGetStatus(), 0x1u | 0x10u | 0x20u);
-}
-
-TEST_F(StatStatusMarking, APatternBitOutsideTheMaskIsIgnored) {
-  inKernel([] { statMarkStatusBits(0x200u, 0x200u | 0x400u); });
-  EXPECT_EQ(statGetStatus(), 0x200u);
-}
-
-TEST_F(StatStatusMarking, AZeroPatternClearsALevelBit) {
-  inKernel([] {
-    statMarkStatusBits(0x400u, kAllOnes);
-    statMarkStatusBits(0x400u, 0);
-  });
-  EXPECT_EQ(statGetStatus(), 0u);
-  EXPECT_EQ(logged("new KAstatus: 00000000000000000000000000000000"), 1);
-}
-
-TEST_F(StatStatusMarking, ClearingABitThatIsNotSetLogsNothing) {
-  inKernel([] { statMarkStatusBits(0x200u, 0); });
-  EXPECT_TRUE(messages().empty());
-}
-
-// ---- The server's acknowledgement ---------------------------------------------------------------
-
-using StatStatusClear = StatStatusTest;
-
-TEST_F(StatStatusClear, ClearingWithAllOnesKeepsTheSDLevels) {
-  uint32_t cleared = 0;
-  inKernel([&] {
-    statMarkStatusBits(0x1FFFFFu, kAllOnes);
-    cleared = statClearStatus(kAllOnes);
-  });
-  EXPECT_EQ(statGetStatus(), kSDLevels);
-  EXPECT_EQ(cleared, 0x1FFFFFu & ~kSDLevels);
-}
-
-TEST_F(StatStatusClear, ClearingLogsTheWordBeforeAndAfter) {
-  inKernel([&] {
-    statMarkStatusBits(0x1FFFFFu, kAllOnes);
-    statClearStatus(kAllOnes);
-  });
-  EXPECT_EQ(logged("before: 0x001FFFFF, after: 0x00000600, lastKnownStatus: 0xFFFFF9FF, "
-                   "clearedBits: 0x001FF9FF"),
-            1);
-}
-
-TEST_F(StatStatusClear, OnlyTheBitsReallyClearedAreReturned) {
-  uint32_t cleared = 0;
-  inKernel([&] {
-    statMarkStatusBits(0x1u | 0x4u, kAllOnes);
-    cleared = statClearStatus(0x1u | 0x2u | 0x4u);
-  });
-  EXPECT_EQ(cleared, 0x1u | 0x4u);
-  EXPECT_EQ(logged("before: 0x00000005, after: 0x00000000, lastKnownStatus: 0x00000007, "
-                   "clearedBits: 0x00000005"),
-            1);
-}
-
-TEST_F(StatStatusClear, EventsTheServerHasNotSeenSurviveTheClear) {
-  uint32_t cleared = 0;
-  inKernel([&] {
-    statMarkStatusBits(0x1u, kAllOnes);
-    statMarkStatusBits(0x2000u, kAllOnes);
-    cleared = statClearStatus(0x1u);
-  });
-  EXPECT_EQ(cleared, 0x1u);
-  EXPECT_EQ(statGetStatus(), 0x2000u);
-}
-
-TEST_F(StatStatusClear, ClearingNothingStillLogsAndReturnsZero) {
-  uint32_t cleared = 1;
-  inKernel([&] {
-    statMarkStatusBits(0x10u, kAllOnes);
-    cleared = statClearStatus(0);
-  });
-  EXPECT_EQ(cleared, 0u);
-  EXPECT_EQ(statGetStatus(), 0x10u);
-  EXPECT_EQ(logged("before: 0x00000010, after: 0x00000010, lastKnownStatus: 0x00000000, "
-                   "clearedBits: 0x00000000"),
-            1);
-}
-
-TEST_F(StatStatusClear, AnAcknowledgedSDLevelIsNeitherClearedNorReportedAsCleared) {
-  uint32_t cleared = 1;
-  inKernel([&] {
-    statMarkStatusBits(0x200u, kAllOnes);
-    cleared = statClearStatus(0x200u);
-  });
-  EXPECT_EQ(cleared, 0u);
-  EXPECT_EQ(statGetStatus(), 0x200u);
-  EXPECT_EQ(logged("before: 0x00000200, after: 0x00000200, lastKnownStatus: 0x00000000, "
-                   "clearedBits: 0x00000000"),
-            1);
+// The server's acknowledgement clears what it saw except the two SD levels, and is always logged.
+TEST_F(StatStatus, ClearingReturnsAndLogsOnlyTheBitsReallyClearedKeepingTheSDLevels) {
+  const struct {
+    uint32_t marked, lastKnown, cleared, status;
+    const char* log;
+  } kCases[] = {
+      {0x1FFFFF, kAllOnes, 0x1FF9FF, 0x600,
+       "before: 0x001FFFFF, after: 0x00000600, lastKnownStatus: 0xFFFFF9FF, clearedBits: "
+       "0x001FF9FF"},
+      {0x5, 0x7, 0x5, 0,
+       "before: 0x00000005, after: 0x00000000, lastKnownStatus: 0x00000007, clearedBits: "
+       "0x00000005"},
+      {0x2001, 0x1, 0x1, 0x2000,
+       "before: 0x00002001, after: 0x00002000, lastKnownStatus: 0x00000001, clearedBits: "
+       "0x00000001"},
+      {0x10, 0, 0, 0x10,
+       "before: 0x00000010, after: 0x00000010, lastKnownStatus: 0x00000000, clearedBits: "
+       "0x00000000"},
+      {0x200, 0x200, 0, 0x200,
+       "before: 0x00000200, after: 0x00000200, lastKnownStatus: 0x00000000, clearedBits: "
+       "0x00000000"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.log);
+    startFrom(c.marked);
+    uint32_t cleared = 1;
+    inKernel([&] { cleared = statClearStatus(c.lastKnown); });
+    EXPECT_EQ(cleared, c.cleared);
+    EXPECT_EQ(statGetStatus(), c.status);
+    EXPECT_EQ(messages(), std::vector<std::string>{c.log});
+  }
 }
 
 }  // namespace

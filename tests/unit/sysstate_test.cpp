@@ -1,147 +1,58 @@
 // The system state flags: the setters, the battery-low ladder, the interval setting and the
 // button press.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "camhost/runtime.h"
+#include "board_fixture.h"
 #include "sysstateSystemState/sysstateSystemState.h"
 
 namespace {
 
-// The message part of every log line (what follows "<module>::<function>() @<line>: ").
-std::vector<std::string> logMessages(const std::string& console) {
-  std::vector<std::string> messages;
-  std::istringstream lines(console);
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t at = line.find("() @");
-    if (at == std::string::npos) continue;
-    size_t colon = line.find(": ", at);
-    if (colon == std::string::npos) continue;
-    messages.push_back(line.substr(colon + 2));
-  }
-  return messages;
-}
-
-struct FirmwareCall {
-  std::function<void()> fn;
-  std::atomic<bool> finished{false};
-};
-
-void* firmwareCallEntry(void* arg) {
-  auto* call = static_cast<FirmwareCall*>(arg);
-  call->fn();
-  call->finished = true;
-  return nullptr;
-}
-
-class SysstateTest : public ::testing::Test {
+class Sysstate : public OnBoard {
  protected:
-  SysstateTest() : inst_(options()) {}
-  static camhost::Options options() {
-    camhost::Options o;
-    o.clock = camhost::ClockKind::Virtual;
-    return o;
-  }
-  void inKernel(const std::function<void()>& fn) { ASSERT_TRUE(inst_.call(fn)); }
-  // Runs fn on a firmware thread, the kind a reset ends; false when fn never came back.
-  bool onFirmwareThread(const std::function<void()>& fn) {
-    FirmwareCall call;
-    call.fn = fn;
-    inKernel([&] {
-      ASSERT_NE(os_create_thread("fwcall", firmwareCallEntry, &call, 4, 16384), nullptr);
-    });
-    inst_.run_until([&] { return call.finished.load(); }, 10000000);
-    return call.finished;
-  }
-  int logged(const std::string& message) const {
-    int n = 0;
-    for (const std::string& m : logMessages(inst_.console())) n += m == message;
-    return n;
-  }
   static uint32_t flags() { return sysstateSystemState; }
-  static systimer_t lastSessionChange() { return lastSessionStateChangeTime; }
-  static sysstate_interval_t interval() { return sysstate_intervalSetting; }
-  static uint32_t customSeconds() { return sysstate_intervalCustomValue; }
-  camhost::Instance inst_;
 };
 
 // ---- The flag setters ---------------------------------------------------------------------------
 
-struct FlagSetter {
-  bool (*set)(bool);
-  uint32_t flag;
-  const char* name;  // as the log line shows it
-};
+using SysstateFlags = Sysstate;
 
-const FlagSetter kSetters[] = {
-    {sysstate_setRecordingState, 0x2, "isRecordingActive"},
-    {sysstate_setErrorState, 0x4, "isErrorActive"},
-    {sysstate_setSystemRestoreToFactoryDefaultsState, 0x8,
-     "isSystemRestoreToFactoryDefaultsActive"},
-    {sysstate_setWiFiConnectedToAPState, 0x10, "isWiFiConnectedToAPActive"},
-    {sysstate_setWiFiSessionOpenState, 0x20, "sessionIsOpen"},
-    {sysstate_setTCPConnectionOpenState, 0x40, "isTCPConnectionOpenActive"},
-    {sysstate_setBLEConnectionOpenState, 0x80, "isBLEConnectionOpenActive"},
-    {sysstate_setUSBPoweredState, 0x100, "isUSBPoweredActive"},
-    {sysstate_setWiFiEnabledState, 0x4000, "isWiFiEnabledActive"},
-    {sysstate_setPoweringDownState, 0x8000, "isPoweringDownActive"},
-};
-
-using SysstateFlags = SysstateTest;
-
-TEST_F(SysstateFlags, EachSetterSetsAndClearsOnlyItsOwnBit) {
-  for (const FlagSetter& s : kSetters) {
+// A battery level stands for the other flags, which every setter keeps.
+TEST_F(SysstateFlags, EachSetterChangesOnlyItsBitAndLogsOnlyWhenTheWordChanges) {
+  const struct {
+    bool (*set)(bool);
+    uint32_t flag;
+    const char* name;  // as the log line shows it
+  } kSetters[] = {
+      {sysstate_setRecordingState, 0x2, "isRecordingActive"},
+      {sysstate_setErrorState, 0x4, "isErrorActive"},
+      {sysstate_setSystemRestoreToFactoryDefaultsState, 0x8,
+       "isSystemRestoreToFactoryDefaultsActive"},
+      {sysstate_setWiFiConnectedToAPState, 0x10, "isWiFiConnectedToAPActive"},
+      {sysstate_setWiFiSessionOpenState, 0x20, "sessionIsOpen"},
+      {sysstate_setTCPConnectionOpenState, 0x40, "isTCPConnectionOpenActive"},
+      {sysstate_setBLEConnectionOpenState, 0x80, "isBLEConnectionOpenActive"},
+      {sysstate_setUSBPoweredState, 0x100, "isUSBPoweredActive"},
+      {sysstate_setWiFiEnabledState, 0x4000, "isWiFiEnabledActive"},
+      {sysstate_setPoweringDownState, 0x8000, "isPoweringDownActive"},
+  };
+  inKernel([] { sysstate_setBatteryLowAlarmState(); });
+  for (const auto& s : kSetters) {
     SCOPED_TRACE(s.name);
-    inKernel([&] { s.set(true); });
-    EXPECT_EQ(flags(), s.flag);
-    inKernel([&] { s.set(false); });
-    EXPECT_EQ(flags(), 0u);
-  }
-}
-
-TEST_F(SysstateFlags, EachSetterLogsTheNewValueWhenTheFlagChanges) {
-  for (const FlagSetter& s : kSetters) {
-    SCOPED_TRACE(s.name);
-    inKernel([&] { s.set(true); });
-    EXPECT_EQ(logged(std::string(s.name) + ": 1"), 1);
-    inKernel([&] { s.set(false); });
-    EXPECT_EQ(logged(std::string(s.name) + ": 0"), 1);
-  }
-}
-
-TEST_F(SysstateFlags, SettingAFlagToItsCurrentValueLogsNothingAndReportsNoChange) {
-  for (const FlagSetter& s : kSetters) {
-    SCOPED_TRACE(s.name);
-    bool changedWhenAlreadyClear = true, changedFirst = false, changedAgain = true;
+    inst.clear_console();
+    std::vector<bool> changed;
+    uint32_t setFlags = 0;
     inKernel([&] {
-      changedWhenAlreadyClear = s.set(false);
-      changedFirst = s.set(true);
-      changedAgain = s.set(true);
+      changed = {s.set(false), s.set(true), s.set(true)};
+      setFlags = flags();
+      changed.push_back(s.set(false));
     });
-    EXPECT_FALSE(changedWhenAlreadyClear);
-    EXPECT_TRUE(changedFirst);
-    EXPECT_FALSE(changedAgain);
-    EXPECT_EQ(logged(std::string(s.name) + ": 0"), 0);
-    EXPECT_EQ(logged(std::string(s.name) + ": 1"), 1);
-    inKernel([&] { s.set(false); });
+    EXPECT_EQ(changed, (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(setFlags, s.flag | 0x400u);
+    EXPECT_EQ(flags(), 0x400u);
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{std::string(s.name) + ": 1", std::string(s.name) + ": 0"}));
   }
-}
-
-TEST_F(SysstateFlags, SettersKeepTheOtherFlags) {
-  inKernel([] {
-    sysstate_setUSBPoweredState(true);
-    sysstate_setBatteryLowAlarmState();
-    sysstate_setRecordingState(true);
-    sysstate_setWiFiEnabledState(true);
-    sysstate_setUSBPoweredState(false);
-  });
-  EXPECT_EQ(flags(), 0x2u | 0x400u | 0x4000u);
 }
 
 TEST_F(SysstateFlags, InitClearsEveryFlagAndLogsItsEntryLine) {
@@ -151,139 +62,73 @@ TEST_F(SysstateFlags, InitClearsEveryFlagAndLogsItsEntryLine) {
     sysstateSystemState_Init();
   });
   EXPECT_EQ(flags(), 0u);
-  EXPECT_NE(inst_.console().find("sysstate::sysstateSystemState_Init() @"), std::string::npos);
+  EXPECT_NE(inst.console().find("sysstate::sysstateSystemState_Init() @"), std::string::npos);
 }
 
-TEST_F(SysstateFlags, ASessionStateChangeRecordsWhenItHappened) {
-  inst_.run_for(7000000);
-  systimer_t opened = 0, closed = 0;
-  inKernel([&] {
-    opened = os_systime64();
-    sysstate_setWiFiSessionOpenState(true);
-  });
-  EXPECT_EQ(lastSessionChange(), opened);
-  inst_.run_for(2000000);
-  inKernel([&] {
-    closed = os_systime64();
-    sysstate_setWiFiSessionOpenState(false);
-  });
-  EXPECT_EQ(lastSessionChange(), closed);
-  EXPECT_GT(closed, opened);
-}
-
-TEST_F(SysstateFlags, ASessionStateThatDoesNotChangeKeepsTheTimeOfTheLastChange) {
-  systimer_t opened = 0;
-  inKernel([&] {
-    opened = os_systime64();
-    sysstate_setWiFiSessionOpenState(true);
-  });
-  inst_.run_for(2000000);
-  inKernel([] { sysstate_setWiFiSessionOpenState(true); });
-  EXPECT_EQ(lastSessionChange(), opened);
+TEST_F(SysstateFlags, TheSessionFlagRecordsWhenItLastChangedAndNotWhenSetAgain) {
+  const bool kOpen[] = {true, true, false};
+  systimer_t at[3] = {};
+  for (int i = 0; i < 3; i++) {
+    inst.run_for(2000000);
+    inKernel([&] {
+      at[i] = os_systime64();
+      sysstate_setWiFiSessionOpenState(kOpen[i]);
+    });
+    EXPECT_EQ(lastSessionStateChangeTime, at[i == 1 ? 0 : i]) << i;
+  }
 }
 
 // ---- The battery-low ladder ---------------------------------------------------------------------
 
-using SysstateBatteryLadder = SysstateTest;
+using SysstateBatteryLadder = Sysstate;
 
-struct LadderLevel {
+const struct {
   bool (*set)();
   uint32_t bits;
   const char* logText;
-};
-
-const LadderLevel kLevels[] = {
+} kLevels[] = {
     {sysstate_setBatteryNOTLowState, 0x0, "All BATTERY_LOW states set as inactive"},
     {sysstate_setBatteryLowAlarmState, 0x400, "isBatteryLowAlarmActive: 1"},
     {sysstate_setBatteryLowPreventRecordingState, 0xC00, "isBatteryLowPreventRecordingActive: 1"},
     {sysstate_setBatteryLowStopRecordingState, 0x1C00, "isBatteryLowStopRecordingActive: 1"},
     {sysstate_setBatteryLowCutoffState, 0x3C00, "isBatteryLowCutoffActive: 1"},
 };
+const char kStoppingRecording[] = "(BLE-NQ) log: \"Battery low; stopping recording\"";
 
-TEST_F(SysstateBatteryLadder, EachLevelSetsItsBitAndEveryBitBelowIt) {
-  // Up the ladder and back down to the alarm; the cut-off is left out, since leaving it reboots.
-  const int order[] = {1, 2, 3, 2, 1, 0, 3, 1};
-  for (int i : order) {
-    SCOPED_TRACE(kLevels[i].logText);
-    bool changed = false;
-    inKernel([&] { changed = kLevels[i].set(); });
-    EXPECT_TRUE(changed);
-    EXPECT_EQ(flags(), kLevels[i].bits);
-  }
-}
-
-TEST_F(SysstateBatteryLadder, EachLevelLogsItsLineWhenReached) {
-  for (int i : {1, 2, 3, 4}) {
-    SCOPED_TRACE(kLevels[i].logText);
-    inKernel([&] { kLevels[i].set(); });
-    EXPECT_EQ(logged(kLevels[i].logText), 1);
-  }
-}
-
-TEST_F(SysstateBatteryLadder, ReturningToNotLowLogsThatEveryLevelIsInactive) {
-  inKernel([] {
-    sysstate_setBatteryLowStopRecordingState();
-    sysstate_setBatteryNOTLowState();
-  });
-  EXPECT_EQ(logged("All BATTERY_LOW states set as inactive"), 1);
-  EXPECT_EQ(flags(), 0u);
-}
-
-TEST_F(SysstateBatteryLadder, StayingOnALevelLogsNothingAndReportsNoChange) {
-  for (int i : {0, 1, 2, 3, 4}) {
-    SCOPED_TRACE(kLevels[i].logText);
-    bool changedAgain = true;
-    inKernel([&] {
-      kLevels[i].set();
-      inst_.clear_console();
-      changedAgain = kLevels[i].set();
-    });
-    EXPECT_FALSE(changedAgain);
-    EXPECT_TRUE(logMessages(inst_.console()).empty());
-  }
-}
-
-TEST_F(SysstateBatteryLadder, TheLadderKeepsTheFlagsThatAreNotBatteryLevels) {
+// USB power and powering down stand for the other flags, which the ladder keeps.
+TEST_F(SysstateBatteryLadder, EachLevelSetsItsBitAndThoseBelowLoggingItsLineOnlyWhenReached) {
   inKernel([] {
     sysstate_setUSBPoweredState(true);
     sysstate_setPoweringDownState(true);
-    sysstate_setBatteryLowStopRecordingState();
   });
-  EXPECT_EQ(flags(), 0x100u | 0x8000u | 0x1C00u);
-  inKernel([] { sysstate_setBatteryNOTLowState(); });
-  EXPECT_EQ(flags(), 0x100u | 0x8000u);
-}
-
-TEST_F(SysstateBatteryLadder, ReachingTheCutoffDoesNotReboot) {
-  int boots = inst_.boots();
-  EXPECT_TRUE(onFirmwareThread([] { sysstate_setBatteryLowCutoffState(); }));
-  EXPECT_EQ(inst_.boots(), boots);
-  EXPECT_EQ(flags(), 0x3C00u);
-}
-
-TEST_F(SysstateBatteryLadder, GoingFromCutoffBackToNotLowReboots) {
-  inKernel([] { sysstate_setBatteryLowCutoffState(); });
-  int boots = inst_.boots();
-  EXPECT_FALSE(onFirmwareThread([] { sysstate_setBatteryNOTLowState(); }));
-  EXPECT_EQ(inst_.boots(), boots + 1);
-  EXPECT_EQ(inst_.reset_reason(), OS_RESET_SOFTWARE);
-}
-
-TEST_F(SysstateBatteryLadder, GoingFromCutoffToAnyOtherLevelReboots) {
-  for (int i : {1, 2, 3}) {
+  // Up the ladder and back down; the cut-off last, since leaving it reboots.
+  for (int i : {1, 2, 3, 2, 1, 0, 3, 1, 4}) {
     SCOPED_TRACE(kLevels[i].logText);
-    inKernel([] { sysstate_setBatteryLowCutoffState(); });
-    int boots = inst_.boots();
-    EXPECT_FALSE(onFirmwareThread([&] { kLevels[i].set(); }));
-    EXPECT_EQ(inst_.boots(), boots + 1);
-    EXPECT_EQ(inst_.reset_reason(), OS_RESET_SOFTWARE);
+    inst.clear_console();
+    bool changed = false, changedAgain = true;
+    inKernel([&] {
+      changed = kLevels[i].set();
+      changedAgain = kLevels[i].set();
+    });
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(changedAgain);
+    EXPECT_EQ(flags(), kLevels[i].bits | 0x100u | 0x8000u);
+    EXPECT_EQ(messages(), std::vector<std::string>{kLevels[i].logText});
   }
 }
 
-TEST_F(SysstateBatteryLadder, LeavingTheCutoffLogsTheNewLevelBeforeRebooting) {
-  inKernel([] { sysstate_setBatteryLowCutoffState(); });
-  EXPECT_FALSE(onFirmwareThread([] { sysstate_setBatteryNOTLowState(); }));
-  EXPECT_EQ(logged("All BATTERY_LOW states set as inactive"), 1);
+TEST_F(SysstateBatteryLadder, ReachingTheCutoffGoesOnButLeavingItForAnyOtherLevelLogsItAndReboots) {
+  for (int i : {0, 1, 2, 3}) {
+    SCOPED_TRACE(kLevels[i].logText);
+    int boots = inst.boots();
+    EXPECT_TRUE(onFirmwareThread([] { sysstate_setBatteryLowCutoffState(); }));
+    EXPECT_EQ(inst.boots(), boots);
+    inst.clear_console();
+    EXPECT_FALSE(onFirmwareThread([&] { kLevels[i].set(); }));
+    EXPECT_EQ(inst.boots(), boots + 1);
+    EXPECT_EQ(inst.reset_reason(), OS_RESET_SOFTWARE);
+    EXPECT_EQ(logged(kLevels[i].logText), 1);
+  }
 }
 
 TEST_F(SysstateBatteryLadder, LeavingTheCutoffRebootsBeforeStoppingTheRecording) {
@@ -291,178 +136,101 @@ TEST_F(SysstateBatteryLadder, LeavingTheCutoffRebootsBeforeStoppingTheRecording)
     sysstate_setRecordingState(true);
     sysstate_setBatteryLowCutoffState();
   });
-  inst_.clear_console();
+  inst.clear_console();
   EXPECT_FALSE(onFirmwareThread([] { sysstate_setBatteryLowStopRecordingState(); }));
-  EXPECT_EQ(logged("(BLE-NQ) log: \"Battery low; stopping recording\""), 0);
-}
-
-const char kStoppingRecording[] = "(BLE-NQ) log: \"Battery low; stopping recording\"";
-
-TEST_F(SysstateBatteryLadder, ReachingStopRecordingWhileRecordingStopsTheRecordingOnce) {
-  inKernel([] {
-    sysstate_setRecordingState(true);
-    sysstate_setBatteryLowStopRecordingState();
-    sysstate_setBatteryLowStopRecordingState();
-  });
-  EXPECT_EQ(logged(kStoppingRecording), 1);
-}
-
-TEST_F(SysstateBatteryLadder, ReachingStopRecordingWhileNotRecordingStopsNothing) {
-  inKernel([] { sysstate_setBatteryLowStopRecordingState(); });
   EXPECT_EQ(logged(kStoppingRecording), 0);
 }
 
-TEST_F(SysstateBatteryLadder, LowerLevelsLetTheRecordingGoOn) {
-  inKernel([] {
-    sysstate_setRecordingState(true);
-    sysstate_setBatteryLowAlarmState();
-    sysstate_setBatteryLowPreventRecordingState();
-  });
-  EXPECT_EQ(logged(kStoppingRecording), 0);
-}
-
-TEST_F(SysstateBatteryLadder, ReachingTheCutoffWhileRecordingStopsTheRecording) {
-  inKernel([] {
-    sysstate_setRecordingState(true);
-    sysstate_setBatteryLowCutoffState();
-  });
-  EXPECT_EQ(logged(kStoppingRecording), 1);
+TEST_F(SysstateBatteryLadder, OnlyReachingStopRecordingOrTheCutoffWhileRecordingStopsItOnce) {
+  const struct {
+    bool recording;
+    std::vector<int> levels;
+    int stops;
+  } kCases[] = {{true, {3, 3}, 1}, {false, {3}, 0}, {true, {1, 2}, 0}, {true, {4}, 1}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.levels));
+    inst.clear_console();
+    inKernel([&] {
+      sysstateSystemState_Init();
+      sysstate_setRecordingState(c.recording);
+      for (int i : c.levels) kLevels[i].set();
+    });
+    EXPECT_EQ(logged(kStoppingRecording), c.stops);
+  }
 }
 
 // ---- Intervals ----------------------------------------------------------------------------------
 
-using SysstateIntervals = SysstateTest;
+using SysstateIntervals = Sysstate;
 
-TEST_F(SysstateIntervals, TheStandardIntervalsConvertBothWays) {
+TEST_F(SysstateIntervals, SecondsConvertToTheirIntervalAndBackAnyOtherNumberBeingCustom) {
   const struct {
     uint32_t seconds;
     sysstate_interval_t interval;
-  } kStandard[] = {{10, sysstate_interval_10sec},
-                   {30, sysstate_interval_30sec},
-                   {60, sysstate_interval_1min},
-                   {300, sysstate_interval_5min},
-                   {600, sysstate_interval_10min}};
-  for (const auto& c : kStandard) {
+    uint32_t back;
+  } kCases[] = {
+      {0, sysstate_interval_notSet, 0},     {10, sysstate_interval_10sec, 10},
+      {30, sysstate_interval_30sec, 30},    {60, sysstate_interval_1min, 60},
+      {300, sysstate_interval_5min, 300},   {600, sysstate_interval_10min, 600},
+      {1, sysstate_interval_Custom, 1800},  {45, sysstate_interval_Custom, 1800},
+      {59, sysstate_interval_Custom, 1800}, {0xFFFFFFFFu, sysstate_interval_Custom, 1800}};
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.seconds);
     EXPECT_EQ(sysstate_convertSecondsToInterval(c.seconds), c.interval);
-    EXPECT_EQ(sysstate_convertIntervalToSeconds(c.interval), c.seconds);
+    EXPECT_EQ(sysstate_convertIntervalToSeconds(c.interval), c.back);
   }
-}
-
-TEST_F(SysstateIntervals, ZeroSecondsMeansNotSet) {
-  EXPECT_EQ(sysstate_convertSecondsToInterval(0), sysstate_interval_notSet);
-  EXPECT_EQ(sysstate_convertIntervalToSeconds(sysstate_interval_notSet), 0u);
-}
-
-TEST_F(SysstateIntervals, AnyOtherNumberOfSecondsIsCustom) {
-  EXPECT_EQ(sysstate_convertSecondsToInterval(45), sysstate_interval_Custom);
-  EXPECT_EQ(sysstate_convertSecondsToInterval(1), sysstate_interval_Custom);
-  EXPECT_EQ(sysstate_convertSecondsToInterval(59), sysstate_interval_Custom);
-  EXPECT_EQ(sysstate_convertSecondsToInterval(0xFFFFFFFFu), sysstate_interval_Custom);
-}
-
-TEST_F(SysstateIntervals, TheCustomIntervalIsThirtyMinutesUntilSet) {
-  EXPECT_EQ(interval(), sysstate_interval_notSet);
-  EXPECT_EQ(sysstate_convertIntervalToSeconds(sysstate_interval_Custom), 1800u);
-}
-
-TEST_F(SysstateIntervals, AnUnknownIntervalIsZeroSeconds) {
   EXPECT_EQ(sysstate_convertIntervalToSeconds(static_cast<sysstate_interval_t>(7)), 0u);
 }
 
-TEST_F(SysstateIntervals, SettingACustomIntervalTwiceChangesOnlyTheFirstTime) {
-  inKernel([] {
-    sysstate_setIntervalSeconds(45);
-    sysstate_setIntervalSeconds(45);
-  });
-  EXPECT_EQ(logged("intervalSeconds: 45"), 1);
-  EXPECT_EQ(interval(), sysstate_interval_Custom);
-  EXPECT_EQ(customSeconds(), 45u);
-  EXPECT_EQ(sysstate_convertIntervalToSeconds(sysstate_interval_Custom), 45u);
-}
-
-TEST_F(SysstateIntervals, SettingAStandardIntervalTwiceChangesOnlyTheFirstTime) {
-  inKernel([] {
-    sysstate_setIntervalSeconds(60);
-    sysstate_setIntervalSeconds(60);
-  });
-  EXPECT_EQ(logged("intervalSeconds: 60"), 1);
-  EXPECT_EQ(interval(), sysstate_interval_1min);
-}
-
-TEST_F(SysstateIntervals, OneCustomValueReplacingAnotherIsAChange) {
-  inKernel([] {
-    sysstate_setIntervalSeconds(45);
-    sysstate_setIntervalSeconds(50);
-  });
-  EXPECT_EQ(logged("intervalSeconds: 50"), 1);
-  EXPECT_EQ(customSeconds(), 50u);
-}
-
-TEST_F(SysstateIntervals, AStandardIntervalKeepsTheLastCustomValue) {
-  inKernel([] {
-    sysstate_setIntervalSeconds(45);
-    sysstate_setIntervalSeconds(300);
-  });
-  EXPECT_EQ(interval(), sysstate_interval_5min);
-  EXPECT_EQ(customSeconds(), 45u);
-}
-
-TEST_F(SysstateIntervals, ReturningToTheSameCustomValueFromAStandardIntervalIsAChange) {
-  inKernel([] {
-    sysstate_setIntervalSeconds(45);
-    sysstate_setIntervalSeconds(300);
-    sysstate_setIntervalSeconds(45);
-  });
-  EXPECT_EQ(logged("intervalSeconds: 45"), 2);
-  EXPECT_EQ(interval(), sysstate_interval_Custom);
-}
-
-TEST_F(SysstateIntervals, SettingZeroBeforeAnyIntervalChangesNothing) {
-  inKernel([] { sysstate_setIntervalSeconds(0); });
-  EXPECT_EQ(logged("intervalSeconds: 0"), 0);
-  EXPECT_EQ(interval(), sysstate_interval_notSet);
-}
-
-TEST_F(SysstateIntervals, SettingAnIntervalLeavesTheFlagsAlone) {
-  inKernel([] { sysstate_setIntervalSeconds(45); });
-  EXPECT_EQ(flags(), 0u);
+// Each sequence starts as after start-up: no interval, and a custom value of 30 minutes.
+TEST_F(SysstateIntervals, ASettingIsAChangeWhenTheIntervalOrTheCustomValueDiffers) {
+  const struct {
+    std::vector<uint32_t> seconds;
+    sysstate_interval_t interval;
+    uint32_t custom;
+    std::vector<uint32_t> logged;
+  } kCases[] = {
+      {{45, 45}, sysstate_interval_Custom, 45, {45}},
+      {{60, 60}, sysstate_interval_1min, 1800, {60}},
+      {{45, 50}, sysstate_interval_Custom, 50, {45, 50}},
+      {{45, 300}, sysstate_interval_5min, 45, {45, 300}},
+      {{45, 300, 45}, sysstate_interval_Custom, 45, {45, 300, 45}},
+      {{0}, sysstate_interval_notSet, 1800, {}},
+  };
+  EXPECT_EQ(sysstate_intervalSetting, sysstate_interval_notSet);
+  EXPECT_EQ(sysstate_intervalCustomValue, 1800u);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.seconds));
+    inst.clear_console();
+    inKernel([&] {
+      sysstate_intervalSetting = sysstate_interval_notSet;
+      sysstate_intervalCustomValue = 1800;
+      for (uint32_t s : c.seconds) sysstate_setIntervalSeconds(s);
+    });
+    EXPECT_EQ(sysstate_intervalSetting, c.interval);
+    EXPECT_EQ(sysstate_intervalCustomValue, c.custom);
+    std::vector<std::string> want;
+    for (uint32_t n : c.logged) want.push_back("intervalSeconds: " + std::to_string(n));
+    EXPECT_EQ(messages(), want);
+  }
 }
 
 // ---- Button press -------------------------------------------------------------------------------
 
-using SysstateButton = SysstateTest;
-
-TEST_F(SysstateButton, NoButtonPressIsKnownAtFirst) {
-  systimer_t last = 1;
-  inst_.run_for(3000000);
-  inKernel([&] { last = sysstate_lastButtonPress(); });
-  EXPECT_EQ(last, 0u);
-}
-
-TEST_F(SysstateButton, APressRecordsItsTime) {
-  inst_.run_for(3000000);
-  systimer_t pressed = 0, last = 0;
-  inKernel([&] {
-    pressed = os_systime64();
-    sysstate_buttonPressed();
-  });
-  inst_.run_for(5000000);
-  inKernel([&] { last = sysstate_lastButtonPress(); });
-  EXPECT_EQ(last, pressed);
-  EXPECT_GT(pressed, 0u);
-}
-
-TEST_F(SysstateButton, ALaterPressReplacesTheEarlierOne) {
-  systimer_t second = 0, last = 0;
-  inKernel([] { sysstate_buttonPressed(); });
-  inst_.run_for(4000000);
-  inKernel([&] {
-    second = os_systime64();
-    sysstate_buttonPressed();
-    last = sysstate_lastButtonPress();
-  });
-  EXPECT_EQ(last, second);
+TEST_F(Sysstate, TheLastButtonPressIsZeroUntilAPressThenTheTimeOfTheLatest) {
+  systimer_t seen[3] = {1, 0, 0}, pressed[2] = {0, 0};
+  for (int i = 0; i < 2; i++) {
+    inst.run_for(3000000);
+    inKernel([&] {
+      seen[i] = sysstate_lastButtonPress();
+      pressed[i] = os_systime64();
+      sysstate_buttonPressed();
+      seen[i + 1] = sysstate_lastButtonPress();
+    });
+  }
+  EXPECT_EQ(seen[0], 0u);
+  EXPECT_EQ(seen[1], pressed[0]);
+  EXPECT_EQ(seen[2], pressed[1]);
 }
 
 }  // namespace
