@@ -11,6 +11,7 @@
 #include "ginfGetConfigInfoFromSTM32/ginfInternal.h"
 #include "ginfGetConfigInfoFromSTM32/nvmgrNonVolatileMemoryManager/nvmgrNonVolatileMemoryManager.h"
 #include "i2cDevices/i2cbatBattery/i2cbatBattery.h"
+#include "main/fwVersion.h"
 #include "mtcMainThreadControl/mtcMainThreadControl.h"
 #include "statStatus/statStatus.h"
 #include "sysstateSystemState/sysstateSystemState.h"
@@ -28,10 +29,6 @@
 #define GINF_SYSTEM_CONFIG_TIMEOUT_MS 2000u
 #define GINF_RECORDING_STATUS_TIMEOUT_MS 3000u
 
-// This module's firmware version, reported to the STM32.
-#define GINF_INNO_VERSION_MAJOR 0u
-#define GINF_INNO_VERSION_MINOR 1u
-#define GINF_INNO_VERSION_PATCH 15254u
 
 // The STM32 reports this ID when it could not read its own.
 static const uint16_t kBadCameraID[6] = {0, 0, 0, 0, 0, 0x000C};
@@ -250,9 +247,9 @@ static errorCodes getVersions(const char* advName) {
   ginfLockMessages();
   memset(&versionMsg, 0, sizeof versionMsg);
   copyText(versionMsg.bleName, sizeof versionMsg.bleName, advName);
-  versionMsg.versions.innoVersion.versionMajor = GINF_INNO_VERSION_MAJOR;
-  versionMsg.versions.innoVersion.versionMinor = GINF_INNO_VERSION_MINOR;
-  versionMsg.versions.innoVersion.versionPatch = GINF_INNO_VERSION_PATCH;
+  versionMsg.versions.innoVersion.versionMajor = FW_VERSION_MAJOR;
+  versionMsg.versions.innoVersion.versionMinor = FW_VERSION_MINOR;
+  versionMsg.versions.innoVersion.versionPatch = FW_VERSION_BUILD;
   errorCodes res = stmsgTxRx_debugPrint(&versionMsg, sizeof versionMsg, CMD_getVersion1,
                                         &versionMsg, sizeof versionMsg, GINF_VERSION_TIMEOUT_MS);
   versions_t v = versionMsg.versions;
@@ -266,9 +263,9 @@ static errorCodes getVersions(const char* advName) {
     return res;
   }
   // The STM32 answers for itself and the FPGA; this module's version is its own to report.
-  v.innoVersion.versionMajor = GINF_INNO_VERSION_MAJOR;
-  v.innoVersion.versionMinor = GINF_INNO_VERSION_MINOR;
-  v.innoVersion.versionPatch = GINF_INNO_VERSION_PATCH;
+  v.innoVersion.versionMajor = FW_VERSION_MAJOR;
+  v.innoVersion.versionMinor = FW_VERSION_MINOR;
+  v.innoVersion.versionPatch = FW_VERSION_BUILD;
   store(GINF_versions, &_ginf.versions, &v, sizeof v);
   DBGLOG(
       "validated versions: \t(STM32 Version: %d.%d.%d)\t(FPGA Version: %d.%d.%d)\t(INNO Version: "

@@ -12,6 +12,7 @@
 #include "i2cDevices/i2cledmgrLEDManager/i2cledmgrLEDManager.h"
 #include "iupqIncomingUDPPacketQueue/iupqIncomingUDPPacketQueue.h"
 #include "luiLocalUI/luiLocalUI.h"
+#include "main/fwVersion.h"
 #include "mtcMainThreadControl/mtcMainThreadControl.h"
 #include "os.h"
 #include "ostsOSThreadSupport/ostsOSThreadSupport.h"
@@ -32,12 +33,6 @@
 #include "whWorkHandler/whWorkHandler.h"
 #include "wifiWiFi/wifiWiFi.h"
 
-#ifndef CAMLINK_FW_VERSION
-#define CAMLINK_FW_VERSION "0.1.1"
-#endif
-#ifndef CAMLINK_FW_BUILD_DATE
-#define CAMLINK_FW_BUILD_DATE "2026-12-06 06:00:00 +0000 (Sun, 06 Dec 2026)"
-#endif
 
 // The largest camera-to-server and server-to-camera datagrams (GetBatteryStatus and OpenSession).
 static const int kLargestCtsMsg = 180;
@@ -130,7 +125,7 @@ static void main_loopPass(void) {
 }
 
 static void main_thread(void) {
-  DBGLOG("WiFi FW version %s, %s\n", CAMLINK_FW_VERSION, CAMLINK_FW_BUILD_DATE);
+  DBGLOG("WiFi FW version %s, %s\n", FW_VERSION_STRING, FW_BUILD_DATE_STRING);
   DBGLOG("os_get_reset_reason %d\n", os_get_reset_reason());
   DBGLOG("os_avail_heap %d\n", os_avail_heap());
   DBGLOG("Largest cts msg %d, stc %d bytes\n", kLargestCtsMsg, kLargestStcMsg);
