@@ -9,6 +9,7 @@
 // Real time: threads run concurrently as preemption would let them; the interrupt mask is one
 // kernel-wide lock.
 #include <poll.h>
+#include <sched.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -144,6 +145,7 @@ struct Kernel {
   uint64_t event_seq = 0;
   os_thread* hostev = nullptr;
 
+  int cpu = 0;  // virtual time: the processor every kernel thread runs on
   std::thread watchdog;
   std::mutex wd_m;
   std::condition_variable wd_cv;
@@ -411,6 +413,14 @@ void* trampoline(void* p) {
   tl_self = t;
   tl_irq_depth = 0;
   pthread_setname_np(pthread_self(), t->name);
+  if (K->virt) {
+    // One kernel thread runs at a time: keeping them all on one processor makes a hand-off a
+    // local switch instead of a wake-up across processors.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(K->cpu, &one);
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+  }
   {
     Lock lk(K->m);
     if (K->virt) wait_for_cpu(lk, t);
@@ -1010,6 +1020,19 @@ Instance::Instance(const Options& options) {
   K->virt = options.clock == ClockKind::Virtual;
   K->t0 = std::chrono::steady_clock::now();
   K->rng.seed(static_cast<uint32_t>(options.seed ^ (options.seed >> 32)));
+  {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    // Spread processes (tests run two at a time) over the processors this one may use.
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+      int pick = static_cast<int>(getpid()) % CPU_COUNT(&allowed);
+      for (int c = 0; c < CPU_SETSIZE; c++)
+        if (CPU_ISSET(c, &allowed) && pick-- == 0) {
+          K->cpu = c;
+          break;
+        }
+    }
+  }
   g_instance = this;
   g_image_ok = true;
   if (!options.firmware.empty()) {
