@@ -28,6 +28,10 @@ struct i2c_device {
   uint32_t speed;
 };
 
+namespace camhost::detail {
+void sem_post_if_zero(os_semaphore* sem);  // in the kernel
+}
+
 namespace {
 
 using camhost::at;
@@ -45,8 +49,10 @@ constexpr uint32_t kPeerBaud = 460800;
 
 uint64_t byte_ns(uint32_t baud) { return 10ull * 1000000000ull / (baud ? baud : kPeerBaud); }
 
-uint64_t next_byte_end(uint64_t* busy_ns, uint32_t baud) {
-  uint64_t now_ns = time_now() * 1000;
+// `now` is read before taking uart_m: the kernel lock is never taken under uart_m, since a reset
+// holds the kernel lock while its hooks take uart_m.
+uint64_t next_byte_end(uint64_t* busy_ns, uint32_t baud, uint64_t now) {
+  uint64_t now_ns = now * 1000;
   *busy_ns = std::max(*busy_ns, now_ns) + byte_ns(baud);
   return (*busy_ns + 999) / 1000;
 }
@@ -60,7 +66,7 @@ void deliver_to_module(uint8_t b) {
     cb = g_uart.callback;
   }
   uint32_t irq = os_irq_disable();
-  if (uart_rx_sem.value == 0) os_sem_post(&uart_rx_sem);
+  camhost::detail::sem_post_if_zero(&uart_rx_sem);
   if (cb) cb(&g_uart, UART_EVENT_RX);
   os_irq_restore(irq);
 }
@@ -170,10 +176,10 @@ void uart_attach(UartPeer* peer) {
 
 void uart_send_to_module(const uint8_t* data, size_t count) {
   for (size_t i = 0; i < count; i++) {
-    uint64_t when;
+    uint64_t when, now = time_now();
     {
       std::lock_guard<std::mutex> g(uart_m);
-      when = next_byte_end(&rx_busy_ns, g_uart.baud ? g_uart.baud : kPeerBaud);
+      when = next_byte_end(&rx_busy_ns, g_uart.baud ? g_uart.baud : kPeerBaud, now);
     }
     uint8_t b = data[i];
     at(when, [b] { deliver_to_module(b); });
@@ -250,7 +256,10 @@ uart* uart_open_ext(uint32_t baud, int txdPin, int rxdPin, int ctsPin, int rtsPi
     g_uart.callback = nullptr;
     g_uart.rx.clear();
   }
+  // Masked: the receive handler on the event thread may be posting to it right now.
+  uint32_t irq = os_irq_disable();
   os_sem_init(&uart_rx_sem, 0);
+  os_irq_restore(irq);
   return &g_uart;
 }
 
@@ -289,11 +298,11 @@ int uart_getchar_tmo(uart* u, uint32_t timeoutUsecs) {
 }
 
 void uart_putchar(uart* u, uint8_t c) {
-  uint64_t when;
+  uint64_t when, now = time_now();
   {
     std::lock_guard<std::mutex> g(uart_m);
     if (u != &g_uart || !g_uart.open) return;
-    when = next_byte_end(&tx_busy_ns, g_uart.baud);
+    when = next_byte_end(&tx_busy_ns, g_uart.baud, now);
   }
   at(when, [c] {
     camhost::UartPeer* peer;

@@ -37,7 +37,13 @@ using camhost::ClockKind;
 namespace {
 
 constexpr uint64_t kNever = ~uint64_t(0);
-constexpr size_t kHostStackExtra = 512 * 1024;  // host code (printf, sanitizers) needs far more
+// Host code (printf, sanitizers) needs far more stack than the firmware asks for; the thread
+// sanitizer's own pthread_create wants at least 921,088 bytes.
+#if defined(__SANITIZE_THREAD__)
+constexpr size_t kHostStackExtra = 2048 * 1024;
+#else
+constexpr size_t kHostStackExtra = 512 * 1024;
+#endif
 constexpr int kMainThreadInitialPrio = 3;
 constexpr size_t kMainThreadStack = 4096;
 
@@ -168,8 +174,30 @@ bool event_later(const Kernel::HostEvent& a, const Kernel::HostEvent& b) {
   return a.when != b.when ? a.when > b.when : a.seq > b.seq;
 }
 thread_local int tl_irq_depth = 0;
+thread_local bool tl_exiting = false;  // exit_thread has given back every mask the thread held
 
 using Lock = std::unique_lock<std::mutex>;
+
+// The kernel changes a semaphore's count with interrupts masked, as the chip's kernel does, so an
+// interrupt handler that reads the count under the mask (a post-if-zero) sees a settled value.
+// Taken before the kernel lock, never after it; released before the caller blocks or yields.
+class MaskedForKernel {
+ public:
+  MaskedForKernel() {
+    K->irq.lock();
+    tl_irq_depth++;
+  }
+  ~MaskedForKernel() { release(); }
+  void release() {
+    if (!held_ || tl_exiting) return;
+    held_ = false;
+    tl_irq_depth--;
+    K->irq.unlock();
+  }
+
+ private:
+  bool held_ = true;
+};
 
 void trace_mix(uint64_t v) {
   for (int i = 0; i < 8; i++) {
@@ -222,6 +250,7 @@ void console_write(const char* s, size_t n) {
 // ---- Scheduling (kernel lock held) -----------------------------------------------------------
 
 [[noreturn]] void exit_thread(Lock& lk, os_thread* self) {
+  tl_exiting = true;
   while (tl_irq_depth > 0) {
     tl_irq_depth--;
     K->irq.unlock();
@@ -671,23 +700,34 @@ void os_sem_init(os_semaphore* sem, int32_t count) {
   sem->waiters.head = sem->waiters.tail = nullptr;
 }
 
-void os_sem_post(os_semaphore* sem) {
-  Lock lk;
-  os_thread* self = enter(lk, "os_sem_post");
+// Hands the count or a wake-up to `sem`; true when a more urgent thread may now want the processor.
+static bool sem_post_locked(os_semaphore* sem) {
   os_thread* t = sem->waiters.head;
   if (!t) {
     sem->value = sem->value + 1;
-    return;
+    return false;
   }
   sem->waiters.head = t->sem_next;
   if (!sem->waiters.head) sem->waiters.tail = nullptr;
   t->sem_next = nullptr;
   t->wait_sem = nullptr;
   wake(t);
+  return true;
+}
+
+void os_sem_post(os_semaphore* sem) {
+  self_or_die("os_sem_post");
+  MaskedForKernel mask;
+  Lock lk;
+  os_thread* self = enter(lk, "os_sem_post");
+  if (!sem_post_locked(sem)) return;
+  mask.release();
   maybe_preempt(lk, self);
 }
 
 int os_sem_wait_timeout(os_semaphore* sem, uint32_t usecs) {
+  self_or_die("os_sem_wait_timeout");
+  MaskedForKernel mask;
   Lock lk;
   os_thread* self = enter(lk, "os_sem_wait_timeout");
   if (sem->value > 0) {
@@ -697,10 +737,13 @@ int os_sem_wait_timeout(os_semaphore* sem, uint32_t usecs) {
   if (usecs == 0) return -1;
   if (usecs >= 0x80000000u) usecs = 0x7FFFFFFFu;
   sem_enqueue(sem, self);
+  mask.release();
   return block(lk, self, world_now() + usecs) ? 0 : -1;
 }
 
 void os_sem_wait(os_semaphore* sem) {
+  self_or_die("os_sem_wait");
+  MaskedForKernel mask;
   Lock lk;
   os_thread* self = enter(lk, "os_sem_wait");
   if (sem->value > 0) {
@@ -708,6 +751,7 @@ void os_sem_wait(os_semaphore* sem) {
     return;
   }
   sem_enqueue(sem, self);
+  mask.release();
   block(lk, self, kNever);
 }
 
@@ -1238,6 +1282,20 @@ uint64_t time_now() {
 }
 
 void on_module_reset(std::function<void()> fn) { reset_hooks().push_back(std::move(fn)); }
+
+namespace detail {
+// A driver's interrupt handler waking its reader: posts only when the count is 0, in one step with
+// the kernel's own bookkeeping, so a reader that is just taking the count cannot miss the post.
+void sem_post_if_zero(os_semaphore* sem) {
+  self_or_die("sem_post_if_zero");
+  MaskedForKernel mask;
+  Lock lk;
+  os_thread* self = enter(lk, "sem_post_if_zero");
+  if (sem->value != 0 || !sem_post_locked(sem)) return;
+  mask.release();
+  maybe_preempt(lk, self);
+}
+}  // namespace detail
 
 int wait_fds(const int* fds, int count, uint64_t deadline) {
   Lock lk;

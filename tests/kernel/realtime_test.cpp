@@ -1,0 +1,90 @@
+// The kernel and the drivers in real time, where threads run at once: races between a driver's
+// far end, its interrupt handler, its reader and a reset. Run under the thread sanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "camhost/bus.h"
+#include "camhost/runtime.h"
+#include "os.h"
+#include "uart.h"
+
+namespace {
+
+constexpr uint64_t kGenerousWall = 60ull * 1000000;  // a bound on a hang, never a measure
+
+camhost::Options RealTime() {
+  camhost::Options o;
+  o.clock = camhost::ClockKind::Real;
+  return o;
+}
+
+TEST(RealTime, ThePeerSendingWhileTheModuleResetsNeverDeadlocks) {
+  constexpr int kResets = 300000;
+  camhost::Instance inst{RealTime()};
+  std::atomic<bool> stop{false}, stopped{false};
+  inst.spawn("stm32", 5, [&] {
+    const uint8_t b = 0xC0;
+    while (!stop.load()) camhost::uart_send_to_module(&b, 1);
+    stopped.store(true);
+  });
+  for (int i = 0; i < kResets; i++) inst.reset(OS_RESET_EXTERNAL);
+  stop.store(true);
+  EXPECT_TRUE(inst.run_until([&] { return stopped.load(); }, kGenerousWall));
+  EXPECT_EQ(inst.boots(), kResets);
+}
+
+TEST(RealTime, EveryByteFromThePeerReachesAReaderWaitingWithATimeout) {
+  constexpr int kBytes = 3000;
+  camhost::Instance inst{RealTime()};
+  std::atomic<bool> open{false}, done{false};
+  std::string got;
+  inst.spawn("reader", 5, [&] {
+    uart* u = uart_open_ext(460800, 21, 20, 0, 0, 0);
+    open.store(true);
+    while (got.size() < kBytes) {
+      int c = uart_getchar_tmo(u, 1000000);
+      if (c >= 0) got += static_cast<char>(c);
+    }
+    uart_close(u);
+    done.store(true);
+  });
+  inst.spawn("stm32", 5, [&] {
+    while (!open.load()) os_yield();
+    for (int i = 0; i < kBytes; i += 100) {
+      uint8_t burst[100];
+      for (int k = 0; k < 100; k++) burst[k] = static_cast<uint8_t>((i + k) % 251);
+      camhost::uart_send_to_module(burst, sizeof burst);
+      os_sleep_us(1000, OS_TIMEOUT_WAKEUP);
+    }
+  });
+  ASSERT_TRUE(inst.run_until([&] { return done.load(); }, kGenerousWall));
+  for (int i = 0; i < kBytes; i++) ASSERT_EQ(static_cast<uint8_t>(got[i]), i % 251) << i;
+}
+
+TEST(RealTime, PostsFromAMaskedHandlerAndTimedWaitsNeverLoseACount) {
+  static os_semaphore sem;
+  constexpr int kPosts = 20000;
+  camhost::Instance inst{RealTime()};
+  std::atomic<int> taken{0};
+  std::atomic<bool> done{false};
+  inst.call([] { os_sem_init(&sem, 0); });
+  inst.spawn("waiter", 5, [&] {
+    while (taken.load() < kPosts)
+      if (os_sem_wait_timeout(&sem, 1000) == 0) taken++;
+    done.store(true);
+  });
+  inst.spawn("isr", 6, [&] {
+    for (int i = 0; i < kPosts; i++) {
+      uint32_t irq = os_irq_disable();
+      os_sem_post(&sem);
+      os_irq_restore(irq);
+    }
+  });
+  ASSERT_TRUE(inst.run_until([&] { return done.load(); }, kGenerousWall));
+  EXPECT_EQ(taken.load(), kPosts);
+  EXPECT_EQ(sem.value, 0);
+}
+
+}  // namespace
