@@ -474,7 +474,8 @@ bool read_config_file(const std::string& path, std::string* text, std::string* e
                          : "is not a regular file";
   };
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return fail(std::string("cannot be opened: ") + strerror(errno));
+  if (stat(path.c_str(), &st) != 0)
+    return fail(std::string("cannot be opened: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return fail(std::string(kind(st.st_mode)) + ", not a regular file");
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return fail(std::string("cannot be opened: ") + strerror(errno));
@@ -486,7 +487,7 @@ bool read_config_file(const std::string& path, std::string* text, std::string* e
   else if (static_cast<uint64_t>(st.st_size) > kMaxConfigFileBytes)
     what = too_big;
   std::string data;
-  char buf[65536];
+  char buf[16384];
   while (what.empty()) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
@@ -512,9 +513,14 @@ int lock_state_dir(const std::string& state_dir, std::string* error) {
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      char id[24] = {};
-      const ssize_t n = pread(fd, id, sizeof id - 1, 0);
-      const long pid = n > 0 ? strtol(id, nullptr, 10) : 0;
+      // A holder that has just taken the lock may not have written its id yet.
+      long pid = 0;
+      for (int tries = 0; tries < 20 && pid <= 0; tries++) {
+        if (tries) usleep(5000);
+        char id[24] = {};
+        const ssize_t n = pread(fd, id, sizeof id - 1, 0);
+        pid = n > 0 ? strtol(id, nullptr, 10) : 0;
+      }
       *error = state_dir + ": the state directory is in use by " +
                (pid > 0 ? "process " + std::to_string(pid) : std::string("another process"));
     } else {
@@ -523,9 +529,11 @@ int lock_state_dir(const std::string& state_dir, std::string* error) {
     close(fd);
     return -1;
   }
-  // A crashed holder's id may still be there: the lock, not the file, says who holds it.
+  // A crashed holder's id may still be there: the lock, not the file, says who holds it. The id
+  // is written over it before the rest is cut, so that a reader never finds the file empty.
   const std::string id = std::to_string(getpid()) + "\n";
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, id.data(), id.size(), 0) < 0) {
+  if (pwrite(fd, id.data(), id.size(), 0) < 0 ||
+      ftruncate(fd, static_cast<off_t>(id.size())) != 0) {
     // The lock holds all the same; only the id a second process would show is missing.
   }
   return fd;
