@@ -323,7 +323,7 @@ Stm32::Stm32(Board& board, const Stm32Config& config)
       save_locked();
     }
     if (save_failed_) fail(state_path_ + ": cannot be written");
-    save_clock_periodically();
+    if (!board.config().state_is_temporary) save_clock_periodically();
   }
 }
 

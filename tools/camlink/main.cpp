@@ -237,6 +237,7 @@ int main(int argc, char** argv) {
     temporary_state = state_dir = pattern;
   }
   board_config.state_dir = state_dir;
+  board_config.state_is_temporary = !temporary_state.empty();
   auto remove_temporary_state = [&] {
     std::error_code ec;
     if (!temporary_state.empty()) std::filesystem::remove_all(temporary_state, ec);
