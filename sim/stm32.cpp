@@ -3,6 +3,8 @@
 // every field is read and written by offset here.
 #include "sim/stm32.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,8 +15,6 @@
 #include <stdexcept>
 #include <system_error>
 #include <type_traits>
-
-#include <unistd.h>
 
 #include "camhost/runtime.h"
 #include "sim/board.h"

@@ -230,8 +230,11 @@ class Board;
 class Stm32 : public camhost::UartPeer {
  public:
   // With a state directory in the board's configuration, the state kept there (if any) replaces
-  // the persistent part of `config`; otherwise `config` seeds it. Throws std::runtime_error when
-  // the state file cannot be read or is not valid (it is then left as it is).
+  // the persistent part of `config`; otherwise `config` seeds it. The board holds the directory
+  // (lock_state_dir) until it is destroyed and saves the state on every change and, unless the
+  // directory is temporary, each minute.
+  // Throws std::runtime_error when another process holds the directory, or the state file cannot
+  // be read or is not valid (it is then left as it is).
   Stm32(Board& board, const Stm32Config& config);
 
   // Applies `fault` to the next `count` requests (count < 0: until set_fault(kNone)).
