@@ -16,6 +16,9 @@ struct BoardConfig {
   Stm32Config stm32;
   bool usb_powered = false;
   std::string state_dir;  // where chips keep what they keep across power cycles ("" = none)
+  // The state directory goes when the camera stops and nothing comes back to it after a crash:
+  // the STM32 then saves only on changes, not its clock each minute.
+  bool state_is_temporary = false;
 };
 
 class Board {

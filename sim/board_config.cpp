@@ -2,12 +2,20 @@
 // checked against the range the STM32 itself accepts, and every error names its key.
 #include "sim/board_config.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <set>
 #include <vector>
 
 namespace sim {
@@ -29,6 +37,34 @@ std::string join(const std::string& parent, const std::string& key) {
   return parent.empty() ? key : parent + "." + key;
 }
 
+// At most `max` bytes of `s`, not ending inside a UTF-8 character.
+std::string prefix(const std::string& s, size_t max) {
+  if (s.size() <= max) return s;
+  size_t n = max;
+  while (n > 0 && (static_cast<uint8_t>(s[n]) & 0xC0) == 0x80) n--;
+  return s.substr(0, n);
+}
+
+// `s` cut to `max` bytes with its full length, for a message.
+std::string cut(const std::string& s, size_t max = kMaxShownBytes) {
+  if (s.size() <= max) return s;
+  return prefix(s, max) + "... (" + std::to_string(s.size()) + " bytes)";
+}
+
+// A value as a message shows it: its JSON text, cut. A long string is cut before it is quoted.
+std::string shown(const json& v) {
+  const auto dump = [](const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+  };
+  if (v.is_string()) {
+    const std::string& s = v.get_ref<const std::string&>();
+    if (s.size() > kMaxShownBytes)
+      return dump(json(prefix(s, kMaxShownBytes))) + "... (" + std::to_string(s.size()) +
+             " bytes)";
+  }
+  return cut(dump(v));
+}
+
 int64_t whole(const json& v, const std::string& key, int64_t lo, int64_t hi) {
   const std::string range = std::to_string(lo) + ".." + std::to_string(hi);
   bool ok = v.is_number_integer();
@@ -40,13 +76,13 @@ int64_t whole(const json& v, const std::string& key, int64_t lo, int64_t hi) {
   } else if (ok) {
     x = v.get<int64_t>();
   }
-  if (!ok) bad(key, "must be a whole number in " + range + ", not " + v.dump());
-  if (x < lo || x > hi) bad(key, v.dump() + " is out of range " + range);
+  if (!ok) bad(key, "must be a whole number in " + range + ", not " + shown(v));
+  if (x < lo || x > hi) bad(key, shown(v) + " is out of range " + range);
   return x;
 }
 
 bool flag(const json& v, const std::string& key) {
-  if (!v.is_boolean()) bad(key, "must be true or false, not " + v.dump());
+  if (!v.is_boolean()) bad(key, "must be true or false, not " + shown(v));
   return v.get<bool>();
 }
 
@@ -108,7 +144,7 @@ std::string text(const json& v, const std::string& key, size_t max) {
       bad(key + ".hex", "must be pairs of hex digits");
     s.assign(bytes.begin(), bytes.end());
   } else {
-    bad(key, "must be a string, not " + v.dump());
+    bad(key, "must be a string, not " + shown(v));
   }
   if (s.find('\0') != std::string::npos) bad(key, "must not hold a NUL character");
   if (s.size() > max)
@@ -127,7 +163,7 @@ ojson text_value(const std::string& s) {
 void version(const json& v, const std::string& key, uint32_t out[3]) {
   uint32_t parts[3];
   if (v.is_array()) {
-    if (v.size() != 3) bad(key, "must have three numbers, not " + v.dump());
+    if (v.size() != 3) bad(key, "must have three numbers, not " + shown(v));
     for (size_t i = 0; i < 3; i++)
       parts[i] = static_cast<uint32_t>(whole(v[i], key, 0, 0xFFFFFFFFll));
   } else if (v.is_string()) {
@@ -137,10 +173,10 @@ void version(const json& v, const std::string& key, uint32_t out[3]) {
     if (sscanf(s.c_str(), "%llu.%llu.%llu%c", &a, &b, &c, &tail) != 3 || s[0] == '-' ||
         s.find_first_not_of("0123456789.") != std::string::npos || a > 0xFFFFFFFFull ||
         b > 0xFFFFFFFFull || c > 0xFFFFFFFFull)
-      bad(key, "must be \"major.minor.patch\", not " + v.dump());
+      bad(key, "must be \"major.minor.patch\", not " + shown(v));
     parts[0] = uint32_t(a), parts[1] = uint32_t(b), parts[2] = uint32_t(c);
   } else {
-    bad(key, "must be \"major.minor.patch\", not " + v.dump());
+    bad(key, "must be \"major.minor.patch\", not " + shown(v));
   }
   std::copy(parts, parts + 3, out);
 }
@@ -153,18 +189,18 @@ std::string version_text(const uint32_t v[3]) {
 void camera_uid(const json& v, const std::string& key, uint16_t out[6]) {
   uint16_t parts[6];
   if (v.is_array()) {
-    if (v.size() != 6) bad(key, "must have six numbers, not " + v.dump());
+    if (v.size() != 6) bad(key, "must have six numbers, not " + shown(v));
     for (size_t i = 0; i < 6; i++) parts[i] = static_cast<uint16_t>(whole(v[i], key, 0, 0xFFFF));
   } else if (v.is_string()) {
     const std::string s = v.get<std::string>();
     bool ok = s.size() == 29;
     for (size_t i = 0; ok && i < s.size(); i++)
       ok = i % 5 == 4 ? s[i] == '-' : isxdigit(static_cast<unsigned char>(s[i])) != 0;
-    if (!ok) bad(key, "must be six groups of four hex digits, XXXX-XXXX-..., not " + v.dump());
+    if (!ok) bad(key, "must be six groups of four hex digits, XXXX-XXXX-..., not " + shown(v));
     for (int i = 0; i < 6; i++)
       parts[i] = static_cast<uint16_t>(std::stoul(s.substr(5 * i, 4), nullptr, 16));
   } else {
-    bad(key, "must be \"XXXX-XXXX-XXXX-XXXX-XXXX-XXXX\", not " + v.dump());
+    bad(key, "must be \"XXXX-XXXX-XXXX-XXXX-XXXX-XXXX\", not " + shown(v));
   }
   std::copy(parts, parts + 6, out);
 }
@@ -181,13 +217,13 @@ int32_t mode(const json& v, const std::string& key) {
   if (v.is_string()) {
     for (int i = 0; i < 5; i++)
       if (v.get<std::string>() == kNames[i]) return i;
-    bad(key, "must be idle, live_view, time_lapse, usb, focus or 0..4, not " + v.dump());
+    bad(key, "must be idle, live_view, time_lapse, usb, focus or 0..4, not " + shown(v));
   }
   return static_cast<int32_t>(whole(v, key, 0, 4));
 }
 
 void object_or_bad(const json& v, const std::string& key) {
-  if (!v.is_object()) bad(key, "must be an object, not " + v.dump());
+  if (!v.is_object()) bad(key, "must be an object, not " + shown(v));
 }
 
 void apply_schedule(const json& obj, const std::string& key, Schedule* s) {
@@ -266,7 +302,7 @@ void apply_nvm(const json& obj, const std::string& key, std::map<uint16_t, NvmBl
 
 // The keys both files share, and a board file's inputs when `board` is given. Throws BadValue.
 void apply(const json& root, Stm32Config* s, BoardConfig* board) {
-  if (!root.is_object()) bad("", "the file must hold one JSON object, not " + root.dump());
+  if (!root.is_object()) bad("", "the file must hold one JSON object, not " + shown(root));
   const json* rtc_time = nullptr;
   bool offset_given = false;
   for (const auto& item : root.items()) {
@@ -274,7 +310,7 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
     const json& v = item.value();
     if (k == "format") {
       if (!v.is_number_integer() || v.get<int64_t>() != kStateFormat)
-        bad(k, v.dump() + " is not a format this program reads (" +
+        bad(k, shown(v) + " is not a format this program reads (" +
                    std::to_string(kStateFormat) + ")");
     } else if (k == "camera_uid") {
       camera_uid(v, k, s->camera_uid);
@@ -302,7 +338,7 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
     } else if (k == "capture") {
       apply_capture(v, k, &s->capture);
     } else if (k == "rtc_time") {
-      if (!v.is_string()) bad(k, "must be \"YYYY-MM-DDTHH:MM:SS+HH:MM\", not " + v.dump());
+      if (!v.is_string()) bad(k, "must be \"YYYY-MM-DDTHH:MM:SS+HH:MM\", not " + shown(v));
       rtc_time = &v;
     } else if (k == "rtc_offset_minutes") {
       s->rtc_offset_minutes =
@@ -329,7 +365,7 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
     bool has_offset;
     if (!parse_date_time_8601(rtc_time->get<std::string>(), &local, &offset, &has_offset))
       bad("rtc_time", "must be a real date and time, \"YYYY-MM-DDTHH:MM:SS+HH:MM\", not " +
-                          rtc_time->dump());
+                          shown(*rtc_time));
     if (has_offset && offset_given && offset != s->rtc_offset_minutes)
       bad("rtc_offset_minutes", std::to_string(s->rtc_offset_minutes) +
                                     " disagrees with rtc_time's offset, " +
@@ -339,31 +375,70 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
   }
 }
 
+// Parses `text`, refusing on the way what the DOM would hide or could not bear: a key given twice
+// in one object (the last would silently win) and nesting deeper than kMaxJsonDepth (every later
+// walk over the value, even printing it in a message, recurses). Throws BadValue for those.
 bool parse_json(const std::string& text, json* root, std::string* error) {
+  struct Open {
+    bool object;
+    std::string path;
+    std::set<std::string> keys;
+    std::string key;  // the last key read: the name of a value about to start
+  };
+  std::vector<Open> open;
+  auto check = [&](int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start: {
+        std::string path;
+        if (!open.empty())  // cut, so that a huge key is not copied for every level below it
+          path = open.back().object ? cut(join(open.back().path, open.back().key))
+                                    : open.back().path;
+        if (open.size() >= static_cast<size_t>(kMaxJsonDepth))
+          bad(path, "is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+        open.push_back({event == json::parse_event_t::object_start, path, {}, {}});
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        open.pop_back();
+        break;
+      case json::parse_event_t::key: {
+        Open& o = open.back();
+        o.key = parsed.get<std::string>();
+        if (!o.keys.insert(o.key).second) bad(join(o.path, o.key), "is given twice");
+        break;
+      }
+      case json::parse_event_t::value:
+        break;
+    }
+    return true;
+  };
   try {
-    *root = json::parse(text);
+    *root = json::parse(text, check);
     return true;
   } catch (const json::exception& e) {
     std::string what = e.what();
     size_t bracket = what.find("] ");
     if (what.rfind("[json.exception", 0) == 0 && bracket != std::string::npos)
       what = what.substr(bracket + 2);
-    *error = "not valid JSON: " + what;
+    // The parser quotes what it last read, which may be a whole long value.
+    *error = "not valid JSON: " + cut(what, 2 * kMaxShownBytes);
     return false;
   }
 }
 
 std::string describe(const BadValue& b) {
-  return b.key.empty() ? b.what : "\"" + b.key + "\": " + b.what;
+  return b.key.empty() ? b.what : "\"" + cut(b.key) + "\": " + b.what;
 }
 
 }  // namespace
 
 bool parse_board_json(const std::string& text, BoardConfig* config, std::string* error) {
   json root;
-  if (!parse_json(text, &root, error)) return false;
   BoardConfig next = *config;
   try {
+    if (!parse_json(text, &root, error)) return false;
     apply(root, &next.stm32, &next);
   } catch (const BadValue& b) {
     *error = describe(b);
@@ -374,25 +449,95 @@ bool parse_board_json(const std::string& text, BoardConfig* config, std::string*
 }
 
 bool load_board_file(const std::string& path, BoardConfig* config, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot be opened";
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  if (!parse_board_json(text.str(), config, error)) {
+  std::string text;
+  if (!read_config_file(path, &text, error)) return false;
+  if (!parse_board_json(text, config, error)) {
     *error = path + ": " + *error;
     return false;
   }
   return true;
 }
 
+bool read_config_file(const std::string& path, std::string* text, std::string* error) {
+  auto fail = [&](const std::string& what) {
+    *error = path + ": " + what;
+    return false;
+  };
+  // What the path names is checked before it is opened (opening a device may do something) and
+  // again after; a FIFO opened without blocking cannot hold camlink up.
+  auto kind = [](mode_t m) -> const char* {
+    return S_ISDIR(m)    ? "is a directory"
+           : S_ISFIFO(m) ? "is a FIFO"
+           : S_ISCHR(m)  ? "is a character device"
+           : S_ISBLK(m)  ? "is a block device"
+           : S_ISSOCK(m) ? "is a socket"
+                         : "is not a regular file";
+  };
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0)
+    return fail(std::string("cannot be opened: ") + strerror(errno));
+  if (!S_ISREG(st.st_mode)) return fail(std::string(kind(st.st_mode)) + ", not a regular file");
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return fail(std::string("cannot be opened: ") + strerror(errno));
+  const std::string too_big = "is larger than " + std::to_string(kMaxConfigFileBytes) +
+                              " bytes, more than a board or state file can be";
+  std::string what;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    what = "changed while it was opened";
+  else if (static_cast<uint64_t>(st.st_size) > kMaxConfigFileBytes)
+    what = too_big;
+  std::string data;
+  char buf[16384];
+  while (what.empty()) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) what = std::string("cannot be read: ") + strerror(errno);
+    if (n <= 0) break;
+    data.append(buf, static_cast<size_t>(n));
+    if (data.size() > kMaxConfigFileBytes) what = too_big;  // it grew while read
+  }
+  close(fd);
+  if (!what.empty()) return fail(what);
+  *text = std::move(data);
+  return true;
+}
+
 std::string stm32_state_path(const std::string& state_dir) { return state_dir + "/stm32.json"; }
+
+int lock_state_dir(const std::string& state_dir, std::string* error) {
+  const std::string path = state_dir + "/lock";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = path + ": cannot be opened: " + strerror(errno);
+    return -1;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      // A holder that has just taken the lock may not have written its id yet.
+      long pid = 0;
+      for (int tries = 0; tries < 20 && pid <= 0; tries++) {
+        if (tries) usleep(5000);
+        char id[24] = {};
+        const ssize_t n = pread(fd, id, sizeof id - 1, 0);
+        pid = n > 0 ? strtol(id, nullptr, 10) : 0;
+      }
+      *error = state_dir + ": the state directory is in use by " +
+               (pid > 0 ? "process " + std::to_string(pid) : std::string("another process"));
+    } else {
+      *error = path + ": cannot be locked: " + strerror(errno);
+    }
+    close(fd);
+    return -1;
+  }
+  // A crashed holder's id may still be there: the lock, not the file, says who holds it. The id
+  // is written over it before the rest is cut, so that a reader never finds the file empty.
+  const std::string id = std::to_string(getpid()) + "\n";
+  if (pwrite(fd, id.data(), id.size(), 0) < 0 ||
+      ftruncate(fd, static_cast<off_t>(id.size())) != 0) {
+    // The lock holds all the same; only the id a second process would show is missing.
+  }
+  return fd;
+}
 
 std::string stm32_state_json(const Stm32Config& c) {
   ojson j;
@@ -419,8 +564,12 @@ std::string stm32_state_json(const Stm32Config& c) {
     }
   }
   j["capture"] = capture;
-  j["rtc_time"] =
-      format_date_time_8601(c.rtc_utc + int64_t(c.rtc_offset_minutes) * 60, c.rtc_offset_minutes);
+  // The clock keeps to the range the text shows; this keeps a clock set from elsewhere to it too,
+  // so that the file always reads back.
+  const int64_t utc = std::clamp(c.rtc_utc, kFirstLocalSecond - 86400, kLastLocalSecond + 86400);
+  j["rtc_time"] = format_date_time_8601(
+      std::clamp(utc + int64_t(c.rtc_offset_minutes) * 60, kFirstLocalSecond, kLastLocalSecond),
+      c.rtc_offset_minutes);
   ojson sd;
   sd["present"] = c.sd.present;
   sd["error"] = c.sd.error;
@@ -437,9 +586,9 @@ std::string stm32_state_json(const Stm32Config& c) {
 
 bool parse_stm32_state_json(const std::string& text, Stm32Config* config, std::string* error) {
   json root;
-  if (!parse_json(text, &root, error)) return false;
   Stm32Config next = *config;
   try {
+    if (!parse_json(text, &root, error)) return false;
     if (root.is_object() && !root.contains("format")) bad("format", "is missing");
     apply(root, &next, nullptr);
   } catch (const BadValue& b) {

@@ -3,6 +3,8 @@
 // every field is read and written by offset here.
 #include "sim/stm32.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +31,9 @@ constexpr size_t kMaxFrame = 4096;  // more than any message; anything longer is
 // no request means it gave up.
 constexpr uint64_t kTxnGapUs = 20000;
 constexpr int kMaxEdges = 4;  // the module's attempts per transaction
+// The clock runs on between changes of the state; saving it this often bounds what a crash
+// (kill -9, a power cut) takes from it.
+constexpr uint64_t kClockSaveUs = 60000000;
 
 constexpr int32_t kBlockedWhileRecording = -101, kIllegalParamValue = -103,
                   kPersistentError = -109, kBadArg = -111, kBadCmd = -112;
@@ -289,29 +294,36 @@ struct Stm32::Life {
 Stm32::Stm32(Board& board, const Stm32Config& config)
     : board_(board), config_(config), life_(std::make_shared<Life>()) {
   const std::string& dir = board.config().state_dir;
+  auto fail = [&](const std::string& what) {
+    if (lock_fd_ >= 0) close(lock_fd_);
+    throw std::runtime_error(what);
+  };
   if (!dir.empty()) {
     state_path_ = stm32_state_path(dir);
     std::error_code ec;
-    if (std::filesystem::exists(state_path_, ec)) {
-      std::ifstream in(state_path_, std::ios::binary);
-      std::stringstream text;
-      if (in) text << in.rdbuf();
-      std::string error;
-      if (!in || in.bad()) throw std::runtime_error(state_path_ + ": cannot be read");
-      if (!parse_stm32_state_json(text.str(), &config_, &error))
-        throw std::runtime_error(state_path_ + ": " + error);
-    } else {
-      std::filesystem::create_directories(dir, ec);
-      if (ec)
-        throw std::runtime_error(dir + ": cannot create the state directory: " + ec.message());
+    std::filesystem::create_directories(dir, ec);
+    if (ec) fail(dir + ": cannot create the state directory: " + ec.message());
+    std::string error;
+    lock_fd_ = lock_state_dir(dir, &error);
+    if (lock_fd_ < 0) fail(error);
+    // Whatever is at the path is read, or refused: a link to nowhere is not taken for "no state"
+    // and replaced.
+    if (std::filesystem::symlink_status(state_path_, ec).type() !=
+        std::filesystem::file_type::not_found) {
+      std::string text;
+      if (!read_config_file(state_path_, &text, &error)) fail(error);
+      if (!parse_stm32_state_json(text, &config_, &error)) fail(state_path_ + ": " + error);
     }
   }
   rtc_base_ = instance_now();
   rtc_at_base_us_ = config_.rtc_utc * 1000000;
   if (!state_path_.empty()) {
-    std::lock_guard<std::mutex> g(m_);
-    save_locked();
-    if (save_failed_) throw std::runtime_error(state_path_ + ": cannot be written");
+    {
+      std::lock_guard<std::mutex> g(m_);
+      save_locked();
+    }
+    if (save_failed_) fail(state_path_ + ": cannot be written");
+    if (!board.config().state_is_temporary) save_clock_periodically();
   }
 }
 
@@ -322,6 +334,17 @@ Stm32::~Stm32() {
   }
   std::lock_guard<std::mutex> g(m_);
   save_locked();  // the clock's reading at power-off
+  if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+void Stm32::save_clock_periodically() {
+  later(instance_now() + kClockSaveUs, [this] {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      save_locked();
+    }
+    save_clock_periodically();
+  });
 }
 
 void Stm32::later(uint64_t when, std::function<void()> fn) {
@@ -909,7 +932,11 @@ std::array<uint32_t, 3> Stm32::module_version() const {
 // ---- What the STM32 holds -----------------------------------------------------------------
 
 int64_t Stm32::rtc_now_us() const {
-  return rtc_at_base_us_ + static_cast<int64_t>(instance_now() - rtc_base_);
+  // It stops at the last second its text can show, rather than run into a year nobody reads.
+  const int64_t end = (kLastLocalSecond - int64_t(config_.rtc_offset_minutes) * 60) * 1000000;
+  const uint64_t ran = instance_now() - rtc_base_;
+  if (rtc_at_base_us_ >= end || ran >= static_cast<uint64_t>(end - rtc_at_base_us_)) return end;
+  return rtc_at_base_us_ + static_cast<int64_t>(ran);
 }
 
 void Stm32::rtc_set_us(int64_t utc_us) {

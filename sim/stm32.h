@@ -132,6 +132,10 @@ constexpr uint32_t kStatusEventBits = kStatusLiveViewStopped | kStatusPictureCap
 
 // ---- Date and time text -----------------------------------------------------------------------
 
+// The local times the text below can show, 1970-01-01T00:00:00 to 9999-12-31T23:59:59, as
+// seconds since 1970. The STM32's clock keeps to them: it stops at the last one.
+constexpr int64_t kFirstLocalSecond = 0, kLastLocalSecond = 253402300799;
+
 // "YYYY-MM-DDTHH:MM:SS+HH:MM" (25 characters) or the same without the offset (19). Fills the
 // local time as seconds since 1970 (fields taken as UTC) and the offset in minutes east of UTC;
 // `has_offset` tells which form it was. False for anything else, an impossible date or time, a
@@ -226,8 +230,11 @@ class Board;
 class Stm32 : public camhost::UartPeer {
  public:
   // With a state directory in the board's configuration, the state kept there (if any) replaces
-  // the persistent part of `config`; otherwise `config` seeds it. Throws std::runtime_error when
-  // the state file cannot be read or is not valid (it is then left as it is).
+  // the persistent part of `config`; otherwise `config` seeds it. The board holds the directory
+  // (lock_state_dir) until it is destroyed and saves the state on every change and, unless the
+  // directory is temporary, each minute.
+  // Throws std::runtime_error when another process holds the directory, or the state file cannot
+  // be read or is not valid (it is then left as it is).
   Stm32(Board& board, const Stm32Config& config);
 
   // Applies `fault` to the next `count` requests (count < 0: until set_fault(kNone)).
@@ -338,6 +345,8 @@ class Stm32 : public camhost::UartPeer {
   uint32_t status_locked() const;
   // Writes the state file, if there is a state directory (lock held).
   void save_locked();
+  // Saves the state each minute from now on, for the clock's sake.
+  void save_clock_periodically();
   // A change on the camera's side: `change` runs under the lock, then the state is saved, the
   // events in `events` are raised and the module poked.
   void camera_side(uint32_t events, const std::function<void()>& change);
@@ -345,6 +354,7 @@ class Stm32 : public camhost::UartPeer {
   Board& board_;
   Stm32Config config_;         // config_.mode is the camera's mode; config_.rtc_utc is unused
   std::string state_path_;     // "" = no persistence
+  int lock_fd_ = -1;           // holds the state directory for this board
   std::shared_ptr<Life> life_;
   mutable std::mutex m_;
   Stm32Fault fault_ = Stm32Fault::kNone;

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -96,7 +100,72 @@ TEST(BoardFile, AFileErrorStartsWithThePath) {
   EXPECT_FALSE(sim::load_board_file(path, &c, &error));
   EXPECT_EQ(error, path + ": \"hdr\": unknown key");
   EXPECT_FALSE(sim::load_board_file(dir.path() + "/none.json", &c, &error));
-  EXPECT_EQ(error, dir.path() + "/none.json: cannot be opened");
+  EXPECT_EQ(error, dir.path() + "/none.json: cannot be opened: No such file or directory");
+}
+
+// ---- Hostile input ---------------------------------------------------------------------------
+
+TEST(BoardFile, WhatTheParserCannotBearOrWouldHideIsRefusedNamingTheKey) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"ssid": )" + deep + "}", "\"ssid\": is nested deeper than 32 levels"},
+      {R"({"capture": {"schedule": )" + deep + "}}",
+       "\"capture.schedule\": is nested deeper than 32 levels"},
+      {deep, "is nested deeper than 32 levels"},
+      {R"({"capture": {"sharpness": 11, "sharpness": 1}})",
+       "\"capture.sharpness\": is given twice"},
+      {R"({"ssid": "a", "password": "b", "ssid": "a"})", "\"ssid\": is given twice"},
+      {R"({"ssid": "a", "\u0073sid": "a"})", "\"ssid\": is given twice"},  // the same key
+  };
+  for (const auto& [text, want] : cases) {
+    sim::BoardConfig c;
+    EXPECT_EQ(ErrorFor(text, &c), want) << text.substr(0, 60);
+    EXPECT_EQ(c.stm32.ssid, "");
+  }
+}
+
+TEST(BoardFile, AMessageShowsAHugeValueOrKeyCutShort) {
+  const std::string huge(5 << 20, 'x');
+  std::string ones = "1";
+  for (int i = 0; i < 500; i++) ones += ",1";
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"access_code_locked": ")" + huge + "\"}",
+       "\"access_code_locked\": must be true or false, not \"" + huge.substr(0, 64) +
+           "\"... (5242880 bytes)"},
+      {R"({"capture": {"hdr": [)" + ones + "]}}",
+       "\"capture.hdr\": must be a whole number in 0..1, not [" + ones.substr(0, 63) +
+           "... (1003 bytes)"},
+      {"{\"" + huge + R"(": 1})", "\"" + huge.substr(0, 64) + "... (5242880 bytes)\": unknown key"},
+      {R"({"ssid": ")" + huge, "not valid JSON: parse error at line 1, column 5242891: syntax"},
+  };
+  for (const auto& [text, start] : cases) {
+    const std::string error = ErrorFor(text);
+    EXPECT_EQ(error.substr(0, start.size()), start);
+    EXPECT_LT(error.size(), 300u) << error.substr(0, 300);
+  }
+}
+
+TEST(BoardFile, OnlyARegularFileOfAtMostAMegabyteIsRead) {
+  simtest::TempDir dir;
+  const std::string d = dir.path();
+  ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);  // read without blocking, then refused
+  std::filesystem::create_symlink("/dev/zero", d + "/zero");
+  std::ofstream(d + "/big") << "{\"ssid\": \"" << std::string(sim::kMaxConfigFileBytes, 'x')
+                            << "\"}";
+  std::filesystem::create_symlink(d + "/none", d + "/dangling");
+  const std::pair<std::string, std::string> cases[] = {
+      {d, "is a directory, not a regular file"},
+      {d + "/fifo", "is a FIFO, not a regular file"},
+      {d + "/zero", "is a character device, not a regular file"},
+      {d + "/big", "is larger than 1048576 bytes, more than a board or state file can be"},
+      {d + "/dangling", "cannot be opened: No such file or directory"},
+  };
+  for (const auto& [path, what] : cases) {
+    sim::BoardConfig c;
+    std::string error;
+    EXPECT_FALSE(sim::load_board_file(path, &c, &error));
+    EXPECT_EQ(error, path + ": " + what);
+  }
 }
 
 TEST(Stm32StateFile, ReadsBackEverythingItWrote) {
@@ -116,6 +185,39 @@ TEST(Stm32StateFile, ReadsBackEverythingItWrote) {
   EXPECT_EQ(sim::stm32_state_json(back), text);
   EXPECT_EQ(back.password, c.password);
   EXPECT_EQ(back.rtc_utc, c.rtc_utc);
+}
+
+TEST(Stm32StateFile, AClockOutsideWhatTheTextShowsIsWrittenAsItsNearestEndAndReadsBack) {
+  constexpr int64_t kLast = sim::kLastLocalSecond;
+  const struct { int64_t utc; int16_t offset; const char* written; } cases[] = {
+      {kLast + 180, 0, "9999-12-31T23:59:59+00:00"},
+      {kLast - 3600, 840, "9999-12-31T23:59:59+14:00"},
+      {INT64_MAX / 2, -720, "9999-12-31T23:59:59-12:00"},
+      {-86400 * 3, 0, "1970-01-01T00:00:00+00:00"},
+      {-14 * 3600, 840, "1970-01-01T00:00:00+14:00"},  // the earliest clock there is
+  };
+  for (const auto& c : cases) {
+    sim::Stm32Config config;
+    config.rtc_utc = c.utc;
+    config.rtc_offset_minutes = c.offset;
+    const std::string text = sim::stm32_state_json(config);
+    EXPECT_NE(text.find(std::string("\"rtc_time\": \"") + c.written + "\""), std::string::npos)
+        << text;
+    sim::Stm32Config back;
+    std::string error;
+    EXPECT_TRUE(sim::parse_stm32_state_json(text, &back, &error)) << error;
+  }
+}
+
+TEST(Stm32StateFile, ADateTheClockCannotShowIsRefused) {
+  for (const char* date : {"10000-01-01T00:02:00+00:00", "1969-12-31T23:59:59+00:00",
+                           "9999-12-31T24:00:00+00:00"}) {
+    sim::Stm32Config c;
+    std::string error;
+    EXPECT_FALSE(sim::parse_stm32_state_json(
+        std::string(R"({"format": 1, "rtc_time": ")") + date + "\"}", &c, &error));
+    EXPECT_EQ(error.rfind("\"rtc_time\": must be a real date and time", 0), 0u) << error;
+  }
 }
 
 TEST(Stm32StateFile, MustSayItsFormatAndKeepsNoBoardInput) {

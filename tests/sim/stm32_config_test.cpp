@@ -1,8 +1,12 @@
 // The STM32 model as the owner of the camera's configuration and status, met as the module meets
 // it: requests built with the tests' own codec, sent through expander 1 and the UART.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -11,6 +15,7 @@
 
 #include "driver_side.h"
 #include "sim/board.h"
+#include "sim/board_config.h"
 #include "sim/stm32.h"
 
 namespace {
@@ -402,6 +407,72 @@ TEST_F(Stm32Config, TheKeptClockGoesOnFromItsReadingAtPowerOffWithItsOffset) {
   board();
   inst.run_for(5 * kSec);
   EXPECT_EQ(StatusTime(), "2030-05-05T05:05:20+01:00");
+}
+
+TEST_F(Stm32Config, WithoutACleanPowerOffTheKeptClockIsAtMostAMinuteBehind) {
+  config.state_dir = dir.path();
+  board();
+  for (int step = 1; step <= 40; step++) {  // 40 x 37 s: saves fall at every phase of a step
+    inst.run_for(37 * kSec);
+    sim::Stm32Config kept;
+    std::string error;
+    ASSERT_TRUE(sim::parse_stm32_state_json(StateFile(), &kept, &error)) << error;
+    const int64_t behind = stm32().rtc_utc() - kept.rtc_utc;
+    EXPECT_GE(behind, 0);
+    EXPECT_LE(behind, 60) << "after " << step * 37 << " s";
+  }
+}
+
+TEST_F(Stm32Config, TheClockStopsAtTheLastSecondItsTextCanShowAndIsKeptSo) {
+  config.state_dir = dir.path();
+  config.stm32.rtc_utc = sim::kLastLocalSecond - 60 - 3600;
+  config.stm32.rtc_offset_minutes = 60;
+  board();
+  inst.run_for(180 * kSec);
+  EXPECT_EQ(StatusTime(), "9999-12-31T23:59:59+01:00");
+  PowerOff();
+  EXPECT_EQ(StatusTime(), "9999-12-31T23:59:59+01:00");  // the next board reads it back
+}
+
+TEST_F(Stm32Config, ASecondBoardOnTheSameStateDirectoryIsRefusedNamingTheProcessThatHoldsIt) {
+  config.state_dir = dir.path();
+  Ask(kSetSSID, kTextMessage, "Cabin");
+  const std::string kept = StateFile();
+  try {
+    sim::Board second(config);
+    ADD_FAILURE() << "a second board took the state directory";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), dir.path() + ": the state directory is in use by process " +
+                                         std::to_string(getpid()));
+  }
+  EXPECT_EQ(StateFile(), kept);
+  EXPECT_EQ(Text(kGetSSID, kTextMessage), "Cabin");
+}
+
+TEST_F(Stm32Config, AStateFileThatIsNotARegularFileStopsTheBoardAndIsLeftAsItIs) {
+  config.state_dir = dir.path();
+  const std::string path = dir.path() + "/stm32.json";
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { std::filesystem::create_symlink("/dev/zero", path); },
+       "is a character device, not a regular file"},
+      {[&] { mkfifo(path.c_str(), 0600); }, "is a FIFO, not a regular file"},
+      {[&] { std::filesystem::create_directory(path); }, "is a directory, not a regular file"},
+      {[&] { std::filesystem::create_symlink(dir.path() + "/none", path); },
+       "cannot be opened: No such file or directory"},
+  };
+  for (const auto& [make, what] : cases) {
+    make();
+    try {
+      sim::Board b(config);
+      ADD_FAILURE() << "read " << what;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), path + ": " + what);
+    }
+    std::error_code ec;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path, ec)));
+    std::filesystem::remove(path);
+  }
+  board();  // and the directory was let go each time
 }
 
 TEST_F(Stm32Config, AnUnreadableStateFileStopsTheBoardAndIsLeftAsItWas) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <system_error>
 
+#include "boot_args.h"
 #include "camhost/bus.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
@@ -34,11 +35,12 @@ void usage(FILE* out) {
           "\n"
           "  --time virtual|real   the clock: simulated (fast, repeatable) or the wall clock\n"
           "                        (default real)\n"
-          "  --for SECONDS         stop after this much time on the chosen clock (default: run\n"
-          "                        until interrupted)\n"
+          "  --for SECONDS         stop after this much time on the chosen clock, at most\n"
+          "                        18446744073709 (default: run until interrupted)\n"
           "  --seed N              seed of every random source (default 1)\n"
           "  --heap BYTES          the module's heap (default %u)\n"
-          "  --boot-arg NAME=VALUE a platform boot argument, e.g. wifi.cloud_pm=0 (repeatable)\n"
+          "  --boot-arg NAME=VALUE a platform boot argument the firmware reads (below); each\n"
+          "                        name once (repeatable)\n"
           "  --firmware PATH       the firmware image (default: the one built beside camlink)\n"
           "  --trace-hash          print a hash of the run's scheduling trace on stderr at the end\n"
           "  --no-board-notes      leave out the simulated STM32's \"[stm32 ...]\" lines about what\n"
@@ -46,14 +48,26 @@ void usage(FILE* out) {
           "  --state DIR           the board's state directory: what the camera's chips keep\n"
           "                        across runs (the STM32's settings, credentials, codes, camera\n"
           "                        UID, clock, SD-card state and non-volatile blocks, in\n"
-          "                        DIR/stm32.json); created if missing. Default: a fresh\n"
-          "                        temporary directory, removed at exit\n"
+          "                        DIR/stm32.json); created if missing, and held by one camlink\n"
+          "                        at a time. Default: a fresh temporary directory, removed at\n"
+          "                        exit\n"
           "  --board FILE          a JSON board file: the camera's identity and settings (keys in\n"
           "                        README.md, \"Board configuration\"). It seeds a new state\n"
           "                        directory only: a DIR that already holds a state keeps its\n"
           "                        values; mode and usb_powered, which are not kept, always apply\n"
-          "  --help                this text\n",
+          "  --help                this text\n"
+          "\n"
+          "Boot arguments:\n",
           camhost::kDefaultHeapBytes);
+  for (const camlink::BootArgInfo& a : camlink::kBootArgs)
+    fprintf(out, "  %-21s %ld..%ld\n", a.name, a.min, a.max);
+}
+
+// An argument as a message shows it: a long one is cut.
+std::string shown(const char* arg) {
+  const size_t kMax = 64;
+  std::string s(arg);
+  return s.size() <= kMax ? s : s.substr(0, kMax) + "...";
 }
 
 bool parse_u64(const char* s, uint64_t* out) {
@@ -105,29 +119,34 @@ int main(int argc, char** argv) {
         } else if (!strcmp(optarg, "real")) {
           opt.clock = camhost::ClockKind::Real;
         } else {
-          fprintf(stderr, "camlink: --time takes virtual or real, not \"%s\"\n", optarg);
+          fprintf(stderr, "camlink: --time takes virtual or real, not \"%s\"\n",
+                  shown(optarg).c_str());
           return 2;
         }
         break;
       case kFor: {
+        // Run times are whole microseconds in 64 bits: below 2^64 µs, about 584,000 years.
         char* end = nullptr;
         for_seconds = strtod(optarg, &end);
-        if (!*optarg || *end || !(for_seconds >= 0) || !std::isfinite(for_seconds)) {
-          fprintf(stderr, "camlink: --for takes a number of seconds, not \"%s\"\n", optarg);
+        if (!*optarg || *end || !(for_seconds >= 0) ||
+            !(for_seconds * 1e6 < 18446744073709551616.0)) {
+          fprintf(stderr, "camlink: --for takes seconds from 0 to %llu, not \"%s\"\n",
+                  static_cast<unsigned long long>(UINT64_MAX / 1000000), shown(optarg).c_str());
           return 2;
         }
         break;
       }
       case kSeed:
         if (!parse_u64(optarg, &opt.seed)) {
-          fprintf(stderr, "camlink: --seed takes a whole number, not \"%s\"\n", optarg);
+          fprintf(stderr, "camlink: --seed takes a whole number, not \"%s\"\n",
+                  shown(optarg).c_str());
           return 2;
         }
         break;
       case kHeap:
         if (!parse_u64(optarg, &n) || n < 1024 || n > 0x7fffffff) {
           fprintf(stderr, "camlink: --heap takes a size in bytes from 1024 up, not \"%s\"\n",
-                  optarg);
+                  shown(optarg).c_str());
           return 2;
         }
         opt.heap_bytes = static_cast<uint32_t>(n);
@@ -135,10 +154,19 @@ int main(int argc, char** argv) {
       case kBootArg: {
         const char* eq = strchr(optarg, '=');
         if (!eq || eq == optarg) {
-          fprintf(stderr, "camlink: --boot-arg takes NAME=VALUE, not \"%s\"\n", optarg);
+          fprintf(stderr, "camlink: --boot-arg takes NAME=VALUE, not \"%s\"\n",
+                  shown(optarg).c_str());
           return 2;
         }
-        opt.boot_args.emplace_back(std::string(optarg, static_cast<size_t>(eq - optarg)), std::string(eq + 1));
+        const std::string name(optarg, static_cast<size_t>(eq - optarg)), value(eq + 1);
+        std::string error = camlink::check_boot_arg(name, value);
+        for (const auto& given : opt.boot_args)
+          if (given.first == name) error = "given twice";
+        if (!error.empty()) {
+          fprintf(stderr, "camlink: --boot-arg %s: %s\n", shown(optarg).c_str(), error.c_str());
+          return 2;
+        }
+        opt.boot_args.emplace_back(name, value);
         break;
       }
       case kFirmware:
@@ -158,6 +186,10 @@ int main(int argc, char** argv) {
         state_dir = optarg;
         break;
       case kBoard:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --board takes a file\n");
+          return 2;
+        }
         board_file = optarg;
         break;
       case kHelp:
@@ -170,7 +202,7 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) {
-    fprintf(stderr, "camlink: unexpected argument \"%s\"\n", argv[optind]);
+    fprintf(stderr, "camlink: unexpected argument \"%s\"\n", shown(argv[optind]).c_str());
     usage(stderr);
     return 2;
   }
@@ -205,6 +237,7 @@ int main(int argc, char** argv) {
     temporary_state = state_dir = pattern;
   }
   board_config.state_dir = state_dir;
+  board_config.state_is_temporary = !temporary_state.empty();
   auto remove_temporary_state = [&] {
     std::error_code ec;
     if (!temporary_state.empty()) std::filesystem::remove_all(temporary_state, ec);
