@@ -47,7 +47,10 @@ uint64_t byte_ns(uint32_t baud) { return 10ull * 1000000000ull / (baud ? baud : 
 
 uint64_t next_byte_end(uint64_t* busy_ns, uint32_t baud) {
   uint64_t now_ns = time_now() * 1000;
-  *busy_ns = std::max(*busy_ns, now_ns) + byte_ns(baud);
+  // After the byte before it and never faster than the baud rate; the sending UART may idle up
+  // to two bit times first (a FIFO topped up from an interrupt, a DMA pausing).
+  uint64_t idle_ns = camhost::random_between(0, byte_ns(baud) / 5);
+  *busy_ns = std::max(*busy_ns, now_ns) + idle_ns + byte_ns(baud);
   return (*busy_ns + 999) / 1000;
 }
 
@@ -360,10 +363,14 @@ int i2c_transfer(i2c_device* dev, i2c_msg* msgs, int count) {
     if (it != g_targets.end()) target = it->second;
     speed = dev->speed;
   }
-  // The bus time: an address byte and the data bytes of every message, 9 clocks a byte.
+  // The bus time: an address byte and the data bytes of every message, 9 clocks a byte, plus up
+  // to 10 µs of start, stop and bus-free times and the controller's interrupt latency.
   uint64_t bytes = 0;
   for (int i = 0; i < count; i++) bytes += 1 + msgs[i].len;
-  os_sleep_us(static_cast<uint32_t>((bytes * 9 * 1000000 + speed - 1) / speed), OS_TIMEOUT_WAKEUP);
+  constexpr uint64_t kOverheadMaxUs = 10;
+  uint64_t overhead_us = camhost::random_between(0, kOverheadMaxUs);
+  os_sleep_us(static_cast<uint32_t>((bytes * 9 * 1000000 + speed - 1) / speed + overhead_us),
+              OS_TIMEOUT_WAKEUP);
   if (!target) return I2C_ERR_NACK;
   for (int i = 0; i < count; i++) {
     bool stop = (msgs[i].flags & I2C_M_STOP) != 0;
