@@ -105,14 +105,17 @@ Run run(const RunSpec& spec, int wall_limit_seconds) {
     r.started = false;
     return r;
   }
+  const std::string cannot_run = "cannot run " + spec.camlink + "\n";
   pid_t pid = fork();
   if (pid == 0) {
+    // Only async-signal-safe calls here: the parent may have other threads.
     // The camera goes with whoever runs it, even one killed for taking too long.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     execv(argv[0], argv.data());
-    dprintf(STDERR_FILENO, "cannot run %s: %s\n", argv[0], strerror(errno));
+    ssize_t ignored = write(STDERR_FILENO, cannot_run.data(), cannot_run.size());
+    (void)ignored;
     _exit(127);
   }
   close(out[1]);
@@ -174,9 +177,11 @@ std::string trace_hash(const Run& run) {
 std::vector<std::string> check(const Run& run, uint64_t seconds, const Expectations& e) {
   std::vector<std::string> broken;
   if (!run.started) return {"camlink could not be started"};
-  if (run.timed_out) broken.push_back("still running at the wall-clock limit: a hang?");
-  else if (run.status != 0)
+  if (run.timed_out) {
+    broken.push_back("still running at the wall-clock limit: a hang?");
+  } else if (run.status != 0) {
     broken.push_back("camlink ended with status " + std::to_string(run.status));
+  }
 
   std::vector<std::string> host;
   for (const std::string& l : lines_of(run.errors))
@@ -216,7 +221,8 @@ std::vector<std::string> check(const Run& run, uint64_t seconds, const Expectati
   if (reports < due)
     broken.push_back("the STM32 received " + std::to_string(reports) +
                      " statistics reports, not at least " + std::to_string(due));
-  report_some(&broken, bad_reports, "a statistics report counts UART time-outs or sequence errors: ");
+  report_some(&broken, bad_reports,
+              "a statistics report counts UART time-outs or sequence errors: ");
   // The main loop logs every 3 s; a minute of silence at the end means something stopped.
   constexpr uint64_t kQuietLimit = 60 * 1000000ull;
   if (seconds * 1000000 > kQuietLimit && last_stamp + kQuietLimit < seconds * 1000000)
