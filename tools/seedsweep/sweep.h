@@ -50,8 +50,8 @@ struct Expectations {
 // camlink ended normally with a trace hash and nothing else on standard error (no stall report,
 // no sanitizer report); no "ERROR!!" line the scenario does not allow; the module started as
 // often as expected; the configuration mirror validated its data; the STM32 received every
-// statistics report due (one a minute after boot, then one every five minutes), none counting a
-// UART time-out or a sequence error; and the console kept going to the end.
+// statistics report due (one a minute after boot, then one five minutes after each), none
+// counting a UART time-out or a sequence error; and the console kept going to the end.
 std::vector<std::string> check(const Run& run, uint64_t seconds, const Expectations& e = {});
 
 }  // namespace sweep
