@@ -447,7 +447,9 @@ void Stm32::module_signal_changed(bool active) {
   }
   if (lower) sync_line();
   if (raise) {
-    later(now + config_.edge_latency_us, [this, token] {
+    uint64_t latency =
+        camhost::random_between(config_.edge_latency_min_us, config_.edge_latency_max_us);
+    later(now + latency, [this, token] {
       bool up = false;
       {
         std::lock_guard<std::mutex> g(m_);
@@ -541,8 +543,9 @@ void Stm32::handle_frame(std::vector<uint8_t> frame) {
     std::vector<uint8_t> frame_out = encode(msg, fault);
     wire.insert(wire.end(), frame_out.begin(), frame_out.end());
   }
-  later(now + config_.answer_delay_us,
-        [wire] { camhost::uart_send_to_module(wire.data(), wire.size()); });
+  uint64_t delay =
+      camhost::random_between(config_.answer_delay_min_us, config_.answer_delay_max_us);
+  later(now + delay, [wire] { camhost::uart_send_to_module(wire.data(), wire.size()); });
 }
 
 std::vector<uint8_t> Stm32::answer(const std::vector<uint8_t>& request, bool take_effect) {

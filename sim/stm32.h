@@ -67,8 +67,13 @@ struct SdCardState {
 
 struct Stm32Config {
   int32_t mode = 0;                   // camera mode: 0 idle, 1 live view, 2 time lapse, 3 USB
-  uint32_t edge_latency_us = 300;     // module's rising signal -> the STM32 raises its own line
-  uint32_t answer_delay_us = 2000;    // end of a request -> first byte of the answer
+  // The STM32 serves its signal line and its UART from its main loop, between its own work: each
+  // latency is drawn anew for every edge and every answer, uniform in min..max, from the
+  // instance's seeded generator (min == max: a fixed latency).
+  uint32_t edge_latency_min_us = 100;    // module's rising signal -> the STM32 raises its own line
+  uint32_t edge_latency_max_us = 3000;
+  uint32_t answer_delay_min_us = 1000;   // end of a request -> first byte of the answer
+  uint32_t answer_delay_max_us = 15000;
   uint32_t spi_transfer_length = 2048;
   uint16_t camera_uid[6] = {0x1A2B, 0x3C4D, 0x5E6F, 0x7081, 0x92A3, 0xB4C5};
   uint32_t fw_version[3] = {2, 4, 1187};    // major, minor, patch

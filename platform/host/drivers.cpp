@@ -49,11 +49,15 @@ constexpr uint32_t kPeerBaud = 460800;
 
 uint64_t byte_ns(uint32_t baud) { return 10ull * 1000000000ull / (baud ? baud : kPeerBaud); }
 
-// `now` is read before taking uart_m: the kernel lock is never taken under uart_m, since a reset
-// holds the kernel lock while its hooks take uart_m.
-uint64_t next_byte_end(uint64_t* busy_ns, uint32_t baud, uint64_t now) {
+// The sending UART may idle up to two bit times before a byte (a FIFO topped up from an
+// interrupt, a DMA pausing): `idle_permille` of that, drawn by the caller. A byte still leaves after
+// the one before it and never faster than the baud rate. `now` and the draw are taken before
+// uart_m: the kernel lock is never taken under uart_m, since a reset holds the kernel lock while
+// its hooks take uart_m.
+uint64_t next_byte_end(uint64_t* busy_ns, uint32_t baud, uint64_t now, uint64_t idle_permille) {
   uint64_t now_ns = now * 1000;
-  *busy_ns = std::max(*busy_ns, now_ns) + byte_ns(baud);
+  uint64_t idle_ns = byte_ns(baud) / 5 * idle_permille / 1000;
+  *busy_ns = std::max(*busy_ns, now_ns) + idle_ns + byte_ns(baud);
   return (*busy_ns + 999) / 1000;
 }
 
@@ -176,10 +180,10 @@ void uart_attach(UartPeer* peer) {
 
 void uart_send_to_module(const uint8_t* data, size_t count) {
   for (size_t i = 0; i < count; i++) {
-    uint64_t when, now = time_now();
+    uint64_t when, now = time_now(), idle = camhost::random_between(0, 1000);
     {
       std::lock_guard<std::mutex> g(uart_m);
-      when = next_byte_end(&rx_busy_ns, g_uart.baud ? g_uart.baud : kPeerBaud, now);
+      when = next_byte_end(&rx_busy_ns, g_uart.baud ? g_uart.baud : kPeerBaud, now, idle);
     }
     uint8_t b = data[i];
     at(when, [b] { deliver_to_module(b); });
@@ -298,11 +302,11 @@ int uart_getchar_tmo(uart* u, uint32_t timeoutUsecs) {
 }
 
 void uart_putchar(uart* u, uint8_t c) {
-  uint64_t when, now = time_now();
+  uint64_t when, now = time_now(), idle = camhost::random_between(0, 1000);
   {
     std::lock_guard<std::mutex> g(uart_m);
     if (u != &g_uart || !g_uart.open) return;
-    when = next_byte_end(&tx_busy_ns, g_uart.baud, now);
+    when = next_byte_end(&tx_busy_ns, g_uart.baud, now, idle);
   }
   at(when, [c] {
     camhost::UartPeer* peer;
@@ -369,10 +373,14 @@ int i2c_transfer(i2c_device* dev, i2c_msg* msgs, int count) {
     if (it != g_targets.end()) target = it->second;
     speed = dev->speed;
   }
-  // The bus time: an address byte and the data bytes of every message, 9 clocks a byte.
+  // The bus time: an address byte and the data bytes of every message, 9 clocks a byte, plus up
+  // to 10 µs of start, stop and bus-free times and the controller's interrupt latency.
   uint64_t bytes = 0;
   for (int i = 0; i < count; i++) bytes += 1 + msgs[i].len;
-  os_sleep_us(static_cast<uint32_t>((bytes * 9 * 1000000 + speed - 1) / speed), OS_TIMEOUT_WAKEUP);
+  constexpr uint64_t kOverheadMaxUs = 10;
+  uint64_t overhead_us = camhost::random_between(0, kOverheadMaxUs);
+  os_sleep_us(static_cast<uint32_t>((bytes * 9 * 1000000 + speed - 1) / speed + overhead_us),
+              OS_TIMEOUT_WAKEUP);
   if (!target) return I2C_ERR_NACK;
   for (int i = 0; i < count; i++) {
     bool stop = (msgs[i].flags & I2C_M_STOP) != 0;

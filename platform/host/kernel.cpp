@@ -1063,7 +1063,10 @@ Instance::Instance(const Options& options) {
   K->opt = options;
   K->virt = options.clock == ClockKind::Virtual;
   K->t0 = std::chrono::steady_clock::now();
-  K->rng.seed(static_cast<uint32_t>(options.seed ^ (options.seed >> 32)));
+  // Both halves of the seed: seeds that differ only above bit 31 give different runs.
+  std::seed_seq seeds{static_cast<uint32_t>(options.seed),
+                      static_cast<uint32_t>(options.seed >> 32)};
+  K->rng.seed(seeds);
   {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
@@ -1279,6 +1282,15 @@ void at(uint64_t when, std::function<void()> fn) {
 uint64_t time_now() {
   Lock lk(K->m);
   return world_now();
+}
+
+uint64_t random_between(uint64_t lo, uint64_t hi) {
+  if (!K || hi <= lo) return lo;
+  Lock lk(K->m);
+  uint64_t high = K->rng();
+  uint64_t r = high << 32 | K->rng();
+  uint64_t span = hi - lo + 1;  // 0: the whole 64-bit range
+  return span == 0 ? r : lo + r % span;
 }
 
 void on_module_reset(std::function<void()> fn) { reset_hooks().push_back(std::move(fn)); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "camhost/bus.h"
 #include "camhost/runtime.h"
 #include "os.h"
 
@@ -341,6 +342,42 @@ TEST_F(Kernel, TheSameRunGivesTheSameTraceHash) {
   inst.spawn("extra", 1, [] { os_sleep_us(5, OS_TIMEOUT_WAKEUP); });
   inst.run_for(10);
   EXPECT_NE(inst.trace_hash(), first);
+}
+
+// The first draws of a fresh instance started with `seed`.
+std::vector<uint64_t> Draws(uint64_t seed) {
+  camhost::Options o;
+  o.clock = camhost::ClockKind::Virtual;
+  o.seed = seed;
+  camhost::Instance inst{o};
+  std::vector<uint64_t> out;
+  for (int i = 0; i < 8; i++) out.push_back(camhost::random_between(0, ~uint64_t(0)));
+  return out;
+}
+
+TEST(KernelRandom, EveryBitOfTheSeedCountsAndTheSameSeedGivesTheSameDraws) {
+  const uint64_t seeds[] = {1, 2, uint64_t(1) << 32, (uint64_t(1) << 32) + 1, ~uint64_t(0)};
+  std::vector<std::vector<uint64_t>> runs;
+  for (uint64_t seed : seeds) runs.push_back(Draws(seed));
+  for (size_t a = 0; a < runs.size(); a++) {
+    EXPECT_EQ(Draws(seeds[a]), runs[a]) << "seed " << seeds[a];
+    for (size_t b = a + 1; b < runs.size(); b++)
+      EXPECT_NE(runs[a], runs[b]) << "seeds " << seeds[a] << " and " << seeds[b];
+  }
+}
+
+TEST(KernelRandom, DrawsStayWithinTheirBoundsAndReachBothEnds) {
+  camhost::Instance inst{camhost::Options{}};
+  bool low = false, high = false;
+  for (int i = 0; i < 1000; i++) {
+    uint64_t v = camhost::random_between(100, 103);
+    ASSERT_GE(v, 100u);
+    ASSERT_LE(v, 103u);
+    low |= v == 100;
+    high |= v == 103;
+  }
+  EXPECT_TRUE(low && high);
+  EXPECT_EQ(camhost::random_between(7, 7), 7u);
 }
 
 TEST(KernelDeathTest, AKernelCallFromAThreadTheKernelDidNotMakeIsReportedByName) {

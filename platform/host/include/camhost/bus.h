@@ -22,6 +22,11 @@ namespace camhost {
 void at(uint64_t when, std::function<void()> fn);
 // Instance time now, from any thread.
 uint64_t time_now();
+// A number from the instance's seeded generator, uniform in lo..hi (both included; lo without an
+// instance): for what real hardware leaves to chance, such as a chip's latency or a wire's
+// jitter. Draws made on kernel threads come in a fixed order in virtual time, so the same seed
+// gives the same run and another seed another one.
+uint64_t random_between(uint64_t lo, uint64_t hi);
 
 // ---- UART -----------------------------------------------------------------------------------
 
