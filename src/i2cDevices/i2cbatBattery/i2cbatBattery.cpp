@@ -697,7 +697,10 @@ static bool RT9426A_Update_Info(void) {
     if (last != st.lastStateOfCharge) {
       bleQueueDebugConsoleMsg("(%s) SOC changed at interval %us", name,
                               (unsigned)(st.currentUpdateInterval / 1000000u));
-      st.currentUpdateInterval = INTERVAL_AFTER_CHANGE_US;
+      // On a flat battery after the cut-off a changing charge is no reason to read more often.
+      st.currentUpdateInterval = (sysstateSystemState & sysstate_BatteryLowCutoff)
+                                     ? INTERVAL_MAX_US
+                                     : INTERVAL_AFTER_CHANGE_US;
       changed = true;
     } else {
       double grown = (double)st.currentUpdateInterval * INTERVAL_GROWTH;
