@@ -107,6 +107,64 @@ TEST_F(Leds, TheFactoryResetFlashesEveryLEDButBlue150msEvery250ms) {
   ExpectPulses(kAllLeds, kAllLeds & ~0x0040, from, 150000, 250000, 30, 2000);
 }
 
+class WiFiLed : public Leds {
+ protected:
+  void Set(const char* mangled, bool on) {
+    auto set = Symbol<bool (*)(bool)>(mangled);
+    ASSERT_TRUE(inst.call([&] { set(on); }));
+  }
+  static constexpr const char* kConnected = "_Z34sysstate_setWiFiConnectedToAPStateb";
+  static constexpr const char* kSession = "_Z32sysstate_setWiFiSessionOpenStateb";
+  static constexpr const char* kBle = "_Z34sysstate_setBLEConnectionOpenStateb";
+  static constexpr const char* kError = "_Z22sysstate_setErrorStateb";
+  static constexpr uint16_t kWiFi = 0x0008;
+};
+
+TEST_F(WiFiLed, ConnectedWithoutASessionBlinks200msOnAnd500msOff) {
+  inst.boot();
+  inst.run_for(20 * kSec);
+  Set(kConnected, true);
+  uint64_t from = inst.now();
+  inst.run_for(10 * kSec);
+  ExpectPulses(kWiFi, kWiFi, from, 200000, 700000, 12);
+}
+
+TEST_F(WiFiLed, AnOpenSessionLightsItFor30sWhileAsleepAndForAsLongAsAPhoneIsConnected) {
+  inst.boot();
+  inst.run_for(20 * kSec);  // the LEDs are asleep
+  Set(kConnected, true);
+  Set(kSession, true);
+  uint64_t opened = inst.now();
+  inst.run_for(40 * kSec);
+  auto lit = Pulses(board.led_timeline(), kWiFi, kWiFi, opened, inst.now());
+  ASSERT_EQ(lit.size(), 1u);
+  EXPECT_NEAR(double(lit[0].off - opened), 30 * kSec, 50000);
+  Set(kBle, true);
+  inst.run_for(60 * kSec);
+  EXPECT_EQ(board.leds() & kWiFi, kWiFi);
+}
+
+TEST_F(WiFiLed, AnErrorShowsRedBetweenTheGreenFlashesOfARecording) {
+  inst.boot();
+  inst.run_for(20 * kSec);
+  Press(kRec, 1500000);
+  inst.run_for(10 * kSec);
+  Set(kError, true);
+  uint64_t from = inst.now();
+  inst.run_for(30 * kSec);
+  auto green = Pulses(board.led_timeline(), kSsMask, kGreen, from, inst.now());
+  auto red = Pulses(board.led_timeline(), kSsMask, kRed, from, inst.now());
+  ASSERT_GE(green.size(), 2u);
+  ASSERT_GE(red.size(), 2u);
+  for (const Pulse& g : green) EXPECT_NEAR(double(g.off - g.on), 300000, 5000);
+  // Red fills each gap between two green flashes.
+  for (size_t i = 0; i + 1 < green.size(); i++) {
+    bool filled = false;
+    for (const Pulse& r : red) filled |= r.on == green[i].off && r.off == green[i + 1].on;
+    EXPECT_TRUE(filled) << i;
+  }
+}
+
 using Buttons = PowerBoard;
 
 TEST_F(Buttons, StartNeeds1sStopNeeds3sAndBothNeed7s) {
