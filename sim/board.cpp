@@ -39,7 +39,10 @@ Board::Board(const BoardConfig& config)
   camhost::i2c_attach(kExpander1Address, exp1_.get());
   camhost::i2c_attach(kExpander2Address, exp2_.get());
   camhost::uart_attach(stm32_.get());
-  batteries_.reset(new Batteries(*this, config_.state_dir));
+  batteries_.reset(new Batteries(*this, config_.state_dir, config_.batteries));
+  // A plugged pack sits in the USB socket.
+  if (batteries_->plugged(1) || batteries_->plugged(2) || batteries_->plugged(3))
+    set_usb_power(true);
   update_interrupt_line();
 }
 

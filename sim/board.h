@@ -19,6 +19,7 @@ struct BoardConfig {
   Stm32Config stm32;
   bool usb_powered = false;
   std::string state_dir;  // where chips keep what they keep across power cycles ("" = none)
+  BatteryConfig batteries;  // the batteries of a new state directory
 };
 
 class Board {

@@ -361,14 +361,20 @@ class Batteries::Mux : public camhost::I2cTarget {
 
 // ---- The batteries ----------------------------------------------------------------------------
 
-Batteries::Batteries(Board& board, const std::string& state_dir)
+Batteries::Batteries(Board& board, const std::string& state_dir, const BatteryConfig& config)
     : board_(board), path_(state_dir.empty() ? "" : state_dir + "/gauges.json") {
   for (int i = 0; i < 4; i++) {
     gauges_[i] = std::make_unique<Rt9426a>();
     gauges_[i]->cell = [this, i] { return cell(i); };
   }
-  cells_[0].soc = 80;
-  load_state();
+  cells_[0].soc = std::clamp(config.internal_percent, 0.0, 100.0);
+  for (size_t i = 0; i < config.pack_percent.size() && i < 3; i++) {
+    present_[i + 1] = true;
+    cells_[i + 1].soc = std::clamp(config.pack_percent[i], 0.0, 100.0);
+  }
+  idle_ma_ = config.idle_ma;
+  recording_ma_ = config.recording_ma;
+  load_state();  // what the gauges kept wins
   last_ = camhost::time_now();
   router_ = std::make_unique<Router>(*this);
   mux_ = std::make_unique<Mux>(*this);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "camhost/bus.h"
 
@@ -109,12 +110,21 @@ uint16_t gauge_crc16(const uint8_t* data, size_t count);
 
 class Board;
 
+// The batteries a board starts with when its state directory holds none (board file key
+// "batteries").
+struct BatteryConfig {
+  double internal_percent = 80;
+  uint32_t idle_ma = 120;       // the camera's draw while idle
+  uint32_t recording_ma = 480;  // and while recording
+  std::vector<double> pack_percent;  // the pack's cells 1.. (at most 3), by their charge
+};
+
 // The internal battery, the external pack (multiplexer and up to three cells) and the routing of
 // 0x55 between their gauges. Discharge follows the board's load; charge flows while the module
 // enables charging and USB power (or the pack) supplies it.
 class Batteries {
  public:
-  explicit Batteries(Board& board, const std::string& state_dir);
+  Batteries(Board& board, const std::string& state_dir, const BatteryConfig& config);
   ~Batteries();
 
   // 0 internal, 1-3 pack cells.

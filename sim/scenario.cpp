@@ -281,7 +281,7 @@ std::string led_text(uint16_t leds, bool colour) {
 }
 
 BoardDriver::BoardDriver(Board& board, std::function<void(const std::string&)> note)
-    : board_(board), note_(std::move(note)), usb_wall_(board.usb_power()) {}
+    : board_(board), note_(std::move(note)), usb_wall_(board.config().usb_powered) {}
 
 void BoardDriver::update_usb() {
   bool pack = board_.batteries().plugged(1) || board_.batteries().plugged(2) ||

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "driver_side.h"
+#include "sim/board_config.h"
 
 namespace {
 
@@ -138,6 +139,41 @@ TEST(GaugeState, WhatAGaugeKeepsOutlivesTheBoardInTheStateDirectory) {
     EXPECT_TRUE(board.batteries().plugged(3));
   }
   std::filesystem::remove_all(dir);
+}
+
+TEST(GaugeBoardFile, TheBatteriesKeySetsTheChargesTheLoadAndThePacksCells) {
+  sim::BoardConfig config;
+  std::string error;
+  ASSERT_TRUE(sim::parse_board_json(
+      R"({"batteries": {"internal_percent": 35, "idle_ma": 10, "recording_ma": 20,
+                        "pack_percent": [60, 75]}})",
+      &config, &error))
+      << error;
+  camhost::Instance inst{simtest::VirtualTime()};
+  sim::Board board(config);
+  EXPECT_NEAR(board.batteries().cell(0).soc, 35, 0.001);
+  EXPECT_TRUE(board.batteries().plugged(2));
+  EXPECT_FALSE(board.batteries().plugged(3));
+  EXPECT_NEAR(board.batteries().cell(2).soc, 75, 0.001);
+  EXPECT_TRUE(board.usb_power());  // the pack sits in the USB socket
+}
+
+TEST(GaugeBoardFile, ABadBatteriesValueIsNamedByItsKey) {
+  const struct {
+    const char* json;
+    const char* key;
+  } kCases[] = {
+      {R"({"batteries": {"internal_percent": 101}})", "batteries.internal_percent"},
+      {R"({"batteries": {"pack_percent": [1, 2, 3, 4]}})", "batteries.pack_percent"},
+      {R"({"batteries": {"pack_percent": [50, "x"]}})", "batteries.pack_percent[1]"},
+      {R"({"batteries": {"volts": 3}})", "batteries.volts"},
+  };
+  for (const auto& c : kCases) {
+    sim::BoardConfig config;
+    std::string error;
+    EXPECT_FALSE(sim::parse_board_json(c.json, &config, &error)) << c.json;
+    EXPECT_NE(error.find(c.key), std::string::npos) << error;
+  }
 }
 
 }  // namespace
