@@ -77,7 +77,8 @@ bool parse_duration(const std::string& text, uint64_t* usecs) {
     size_t start = i;
     while (i < text.size() && (isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) i++;
     if (i == start) return false;
-    double v = strtod(text.substr(start, i - start).c_str(), &end);
+    const std::string digits = text.substr(start, i - start);
+    double v = strtod(digits.c_str(), &end);
     if (*end || !std::isfinite(v)) return false;
     double scale;
     if (text.compare(i, 2, "ms") == 0) {
