@@ -653,18 +653,23 @@ static bool readGauge(int id, unnamedFuelguage_t* g) {
       return false;
     }
   }
-  uint16_t current = 0;
-  if (gaugeRead(REG_VOLTAGE, &g->voltage) != 0 || gaugeRead(REG_CURRENT, &current) != 0 ||
-      gaugeRead(REG_DESIGN, &g->designcapacity) != 0 ||
-      gaugeRead(REG_FULL_CHARGE, &g->fullchargecapacity) != 0 ||
-      gaugeRead(REG_REMAINING, &g->reminingcapacity) != 0 ||
-      gaugeRead(REG_TIME_TO_EMPTY, &g->timetoempty) != 0 ||
-      gaugeRead(REG_CYCLES, &g->cyclecount) != 0 ||
-      gaugeRead(REG_TEMPERATURE, &g->internaltemp) != 0 ||
-      gaugeRead(REG_SOC, &g->stateofcharge) != 0) {
-    return false;
+  // In register order; read into aligned words, the record is packed.
+  static const uint8_t regs[] = {REG_VOLTAGE,   REG_CURRENT,       REG_DESIGN,
+                                 REG_FULL_CHARGE, REG_REMAINING,   REG_TIME_TO_EMPTY,
+                                 REG_CYCLES,    REG_TEMPERATURE,   REG_SOC};
+  uint16_t v[sizeof regs];
+  for (unsigned i = 0; i < sizeof regs; i++) {
+    if (gaugeRead(regs[i], &v[i]) != 0) return false;
   }
-  g->current = (int16_t)current;
+  g->voltage = v[0];
+  g->current = (int16_t)v[1];
+  g->designcapacity = v[2];
+  g->fullchargecapacity = v[3];
+  g->reminingcapacity = v[4];
+  g->timetoempty = v[5];
+  g->cyclecount = v[6];
+  g->internaltemp = v[7];
+  g->stateofcharge = v[8];
   g->batteryActive = 1;
   return true;
 }
