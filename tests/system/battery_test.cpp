@@ -152,14 +152,16 @@ TEST_F(Battery, StartingToRecordIsRefusedOnceTheBatteryIsTooLow) {
   EXPECT_EQ(board.stm32().mode(), 0);
 }
 
-TEST_F(Battery, ARecordingCameraRunsDownThroughTheWholeLadderToTheCutoff) {
+TEST_F(Battery, ARecordingCameraRunsDownFromFullThroughTheWholeLadderToTheCutoff) {
   batteries().set_load(150, 900);
-  batteries().set_soc(0, 30);
+  batteries().set_soc(0, 100);
   inst.boot();
   inst.run_for(20 * kSec);
   Press(kRec, 1500000);
   ASSERT_TRUE(inst.run_until([&] { return Count("CUTOFF; exiting thread") > 0; },
-                             3 * 3600 * kSec, 10 * kSec));
+                             4 * 3600 * kSec, 10 * kSec));
+  EXPECT_EQ(Count("scaled internal SOC: 100 -> 100"), 0);  // 100 needs no scaling line
+  EXPECT_GE(CountStartingWith("scaled internal SOC: 9"), 1);
   const char* const kOrder[] = {
       "isRecordingActive: 1",
       "isBatteryLowAlarmActive: 1",

@@ -54,6 +54,44 @@ TEST_F(Leds, RecordingOnALowBatteryFlashesRedThreeTimesAndGreenOnceEvery2_5s) {
   EXPECT_NEAR(double(green[1].on - green[0].on), 4 * 2500000.0, 20000);
 }
 
+TEST_F(Leds, StartingToRecordLightsTheIntervalLEDsOneBy100msThenBlinksThemWithGreen) {
+  inst.boot();
+  inst.run_for(20 * kSec);
+  uint64_t pressed = inst.now();
+  Press(kRec, 1500000);
+  inst.run_for(10 * kSec);
+  // Each interval LED comes on 100 ms after the one before it (the 1 min LED, lit for the
+  // setting, goes dark when the animation starts).
+  auto first = Pulses(board.led_timeline(), 0x0200, 0x0200, pressed, inst.now());
+  ASSERT_FALSE(first.empty());
+  uint64_t previous = 0;
+  for (uint16_t led = 0x0200; led <= 0x4000; led <<= 1) {
+    auto lit = Pulses(board.led_timeline(), led, led, first[0].on, inst.now());
+    ASSERT_FALSE(lit.empty()) << led;
+    if (previous) EXPECT_NEAR(double(lit[0].on - previous), 100000, 2000) << led;
+    previous = lit[0].on;
+  }
+  // Then all six with green: 200 ms on, 150 ms off, four times.
+  auto blinks = Pulses(board.led_timeline(), 0x7E00 | kGreen, 0x7E00 | kGreen, previous, inst.now());
+  ASSERT_EQ(blinks.size(), 4u);
+  for (const Pulse& p : blinks) EXPECT_NEAR(double(p.off - p.on), 200000, 2000);
+  EXPECT_NEAR(double(blinks[3].on - blinks[0].on), 3 * 350000.0, 5000);
+}
+
+TEST_F(Leds, StoppingARecordingFlickersGreen75msEvery125msFor5s) {
+  inst.boot();
+  inst.run_for(20 * kSec);
+  Press(kRec, 1500000);
+  inst.run_for(20 * kSec);
+  uint64_t from = inst.now();
+  Press(kRec, 3500000);
+  inst.run_for(10 * kSec);
+  auto flicker = Pulses(board.led_timeline(), kSsMask, kGreen, from, inst.now());
+  ASSERT_GE(flicker.size(), 40u);
+  ExpectPulses(kSsMask, kGreen, flicker[0].on, 75000, 125000, 40, 2000);
+  EXPECT_NEAR(double(flicker.back().off - flicker[0].on), 5 * kSec, 130000);
+}
+
 TEST_F(Leds, ALowBatteryWithoutRecordingFlashesRed300msEvery2_5s) {
   batteries().set_load(0, 0);
   batteries().set_voltage(0, 3450);
