@@ -30,6 +30,8 @@ Board::Board(const BoardConfig& config)
 
   exp1_->on_outputs_changed = [this](uint16_t before, uint16_t after) {
     if ((before ^ after) & bit(kSignalToStm32)) stm32_->module_signal_changed(module_signal());
+    if (((before ^ after) & kLedMask) && on_leds_changed)
+      on_leds_changed(camhost::time_now(), after & kLedMask);
   };
   exp1_->on_int_changed = [this](bool) { update_interrupt_line(); };
   exp2_->on_int_changed = [this](bool) { update_interrupt_line(); };
@@ -37,10 +39,15 @@ Board::Board(const BoardConfig& config)
   camhost::i2c_attach(kExpander1Address, exp1_.get());
   camhost::i2c_attach(kExpander2Address, exp2_.get());
   camhost::uart_attach(stm32_.get());
+  batteries_.reset(new Batteries(*this, config_.state_dir, config_.batteries));
+  // A plugged pack sits in the USB socket.
+  if (batteries_->plugged(1) || batteries_->plugged(2) || batteries_->plugged(3))
+    set_usb_power(true);
   update_interrupt_line();
 }
 
 Board::~Board() {
+  batteries_.reset();
   camhost::i2c_attach(kExpander1Address, nullptr);
   camhost::i2c_attach(kExpander2Address, nullptr);
   camhost::uart_attach(nullptr);
@@ -78,5 +85,19 @@ bool Board::charge_enabled() const { return exp2_->pins() & bit(kChargeEnable); 
 bool Board::level_shifter() const { return exp2_->pins() & bit(kLevelShifter); }
 
 uint16_t Board::leds() const { return exp1_->pins() & kLedMask; }
+
+bool Board::usb_power() const { return exp1_->pins() & bit(kUsbPower); }
+
+std::vector<Board::LedChange> Board::led_timeline() const {
+  std::vector<LedChange> out;
+  uint16_t last = 0;
+  for (const auto& c : exp1_->output_timeline()) {
+    uint16_t leds = c.pins & kLedMask;
+    if (leds == last) continue;
+    out.push_back(LedChange{c.time, leds});
+    last = leds;
+  }
+  return out;
+}
 
 }  // namespace sim

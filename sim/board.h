@@ -4,10 +4,13 @@
 #define CAMSIM_BOARD_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/pcal6416a.h"
+#include "sim/rt9426a.h"
 #include "sim/stm32.h"
 
 namespace sim {
@@ -19,6 +22,7 @@ struct BoardConfig {
   // The state directory goes when the camera stops and nothing comes back to it after a crash:
   // the STM32 then saves only on changes, not its clock each minute.
   bool state_is_temporary = false;
+  BatteryConfig batteries;  // the batteries of a new state directory
 };
 
 class Board {
@@ -39,6 +43,7 @@ class Board {
   Pcal6416a& expander1() { return *exp1_; }
   Pcal6416a& expander2() { return *exp2_; }
   Stm32& stm32() { return *stm32_; }
+  Batteries& batteries() { return *batteries_; }
   const BoardConfig& config() const { return config_; }
 
   // Inputs the board drives. Buttons: bit 1 start/stop, bit 2 interval (0x0006 both).
@@ -55,6 +60,17 @@ class Board {
   bool charge_enabled() const;
   bool level_shifter() const;
   uint16_t leds() const;
+  bool usb_power() const;
+
+  // The LEDs over time: every change of expander 1's LED outputs (instance time, µs; the LED
+  // bits after it, 1 = lit).
+  struct LedChange {
+    uint64_t time;
+    uint16_t leds;
+  };
+  std::vector<LedChange> led_timeline() const;
+  // Called on every LED change (on the thread that wrote the expander).
+  std::function<void(uint64_t time, uint16_t leds)> on_leds_changed;
 
  private:
   void update_interrupt_line();
@@ -62,6 +78,7 @@ class Board {
   BoardConfig config_;
   std::unique_ptr<Pcal6416a> exp1_, exp2_;
   std::unique_ptr<Stm32> stm32_;
+  std::unique_ptr<Batteries> batteries_;
 };
 
 }  // namespace sim

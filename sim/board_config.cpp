@@ -257,6 +257,36 @@ void apply_capture(const json& obj, const std::string& key, CaptureSettings* c) 
   }
 }
 
+// The board's batteries: "batteries": {"internal_percent": 80, "idle_ma": 120,
+// "recording_ma": 480, "pack_percent": [60, 75]}.
+void apply_batteries(const json& obj, const std::string& key, BatteryConfig* b) {
+  object_or_bad(obj, key);
+  auto percent = [](const json& v, const std::string& path) {
+    if (!v.is_number() || !(v.get<double>() >= 0 && v.get<double>() <= 100))
+      bad(path, "must be a charge in percent, 0..100, not " + v.dump());
+    return v.get<double>();
+  };
+  for (const auto& item : obj.items()) {
+    const std::string path = join(key, item.key());
+    const json& v = item.value();
+    if (item.key() == "internal_percent") {
+      b->internal_percent = percent(v, path);
+    } else if (item.key() == "idle_ma") {
+      b->idle_ma = static_cast<uint32_t>(whole(v, path, 0, 10000));
+    } else if (item.key() == "recording_ma") {
+      b->recording_ma = static_cast<uint32_t>(whole(v, path, 0, 10000));
+    } else if (item.key() == "pack_percent") {
+      if (!v.is_array() || v.size() > 3)
+        bad(path, "must be a list of at most 3 charges, not " + v.dump());
+      b->pack_percent.clear();
+      for (size_t i = 0; i < v.size(); i++)
+        b->pack_percent.push_back(percent(v[i], path + "[" + std::to_string(i) + "]"));
+    } else {
+      bad(path, "unknown key");
+    }
+  }
+}
+
 void apply_sd(const json& obj, const std::string& key, SdCardState* sd) {
   object_or_bad(obj, key);
   for (const auto& item : obj.items()) {
@@ -348,6 +378,9 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
       apply_sd(v, k, &s->sd);
     } else if (k == "nvm") {
       apply_nvm(v, k, &s->nvm);
+    } else if (k == "batteries") {
+      if (!board) bad(k, "is a board input, not kept in a state file");
+      apply_batteries(v, k, &board->batteries);
     } else if (k == "mode" || k == "usb_powered") {
       if (!board) bad(k, "is a board input, not kept in a state file");
       if (k == "mode")

@@ -116,8 +116,13 @@ void Pcal6416a::finish(Change& c) const {
 
 void Pcal6416a::apply(Change& c) {
   uint16_t driven = c.outputs_before | c.outputs_after;
-  if (((c.pins_before ^ c.pins_after) & driven) && on_outputs_changed)
-    on_outputs_changed(c.pins_before, c.pins_after);
+  if ((c.pins_before ^ c.pins_after) & driven) {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      timeline_.push_back(OutputChange{camhost::time_now(), c.pins_after});
+    }
+    if (on_outputs_changed) on_outputs_changed(c.pins_before, c.pins_after);
+  }
   if (c.int_before != c.int_after && on_int_changed) on_int_changed(c.int_after);
 }
 
@@ -159,6 +164,11 @@ bool Pcal6416a::int_asserted() const {
 std::vector<Pcal6416a::Write> Pcal6416a::writes() const {
   std::lock_guard<std::mutex> g(m_);
   return writes_;
+}
+
+std::vector<Pcal6416a::OutputChange> Pcal6416a::output_timeline() const {
+  std::lock_guard<std::mutex> g(m_);
+  return timeline_;
 }
 
 int Pcal6416a::messages() const {

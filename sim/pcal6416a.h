@@ -50,6 +50,14 @@ class Pcal6416a : public camhost::I2cTarget {
   int messages() const;
   void clear_record();
 
+  // Every change of the output pins' levels, time-stamped (instance time, µs), with the levels of
+  // all pins after it; kept from power-on (clear_record does not touch it).
+  struct OutputChange {
+    uint64_t time;
+    uint16_t pins;
+  };
+  std::vector<OutputChange> output_timeline() const;
+
   // Fault hook: the next `count` messages are not acknowledged.
   void fail_next(int count);
 
@@ -84,6 +92,7 @@ class Pcal6416a : public camhost::I2cTarget {
   int fail_ = 0;
   int messages_ = 0;
   std::vector<Write> writes_;
+  std::vector<OutputChange> timeline_;
 };
 
 }  // namespace sim

@@ -128,7 +128,10 @@ struct Kernel {
 
   size_t heap_used = 0;
   Alloc* allocs = nullptr;
-  int suspend_count = 0;
+  // The chip comes out of reset with deep sleep inhibited once: the application's start-up enables
+  // it when it is ready.
+  int suspend_count = 1;
+  int msg_alloc_failures = 0;  // os_msg_alloc fails this many more times (a test's fault)
   bool stats_on = false;
 
   std::map<uint64_t, Tmo> tmos;
@@ -546,7 +549,8 @@ void reset_locked(Lock& lk, int reason) {
   K->heap_used = 0;
   for (auto it = K->tmos.begin(); it != K->tmos.end();)
     it = it->second.owner->host ? std::next(it) : K->tmos.erase(it);
-  K->suspend_count = 0;
+  K->suspend_count = 1;
+  K->msg_alloc_failures = 0;
   K->stats_on = false;
   run_reset_hooks();
   if (K->image) camhost::image_restore(K->image);
@@ -591,6 +595,19 @@ void watchdog_loop() {
   }
 }
 
+// Gives an os_alloc block back (kernel lock held).
+void heap_free_locked(void* ptr) {
+  if (!ptr) return;
+  Alloc* a = static_cast<Alloc*>(ptr) - 1;
+  if (a->prev)
+    a->prev->next = a->next;
+  else
+    K->allocs = a->next;
+  if (a->next) a->next->prev = a->prev;
+  K->heap_used -= a->charged;
+  free(a);
+}
+
 }  // namespace
 
 // ---- The os_* services ----------------------------------------------------------------------
@@ -617,6 +634,22 @@ void os_destroy_thread(os_thread* thread) {
   sem_unlink(thread);
   thread->retired = true;
   thread->st = St::Done;
+  thread->wants_msg = false;
+  // A thread ended while it waited for messages (or before it read them) never takes them: give
+  // its queue and its pending time-out messages back to the heap.
+  while (os_msg* m = thread->mq_head) {
+    thread->mq_head = m->next;
+    heap_free_locked(m);
+  }
+  thread->mq_tail = nullptr;
+  for (auto it = K->tmos.begin(); it != K->tmos.end();) {
+    if (it->second.owner != thread) {
+      ++it;
+      continue;
+    }
+    heap_free_locked(it->second.msg);
+    it = K->tmos.erase(it);
+  }
   thread->cv.notify_all();
 }
 
@@ -781,14 +814,7 @@ void os_free(void* ptr) {
   if (!ptr) return;
   Lock lk;
   enter(lk, "os_free");
-  Alloc* a = static_cast<Alloc*>(ptr) - 1;
-  if (a->prev)
-    a->prev->next = a->next;
-  else
-    K->allocs = a->next;
-  if (a->next) a->next->prev = a->prev;
-  K->heap_used -= a->charged;
-  free(a);
+  heap_free_locked(ptr);
 }
 
 int os_avail_heap(void) {
@@ -800,6 +826,14 @@ int os_avail_heap(void) {
 // ---- Messages -------------------------------------------------------------------------------
 
 os_msg* os_msg_alloc(uint32_t type, size_t size) {
+  {
+    Lock lk;
+    enter(lk, "os_msg_alloc");
+    if (K->msg_alloc_failures > 0) {
+      K->msg_alloc_failures--;
+      return nullptr;
+    }
+  }
   auto* m = static_cast<os_msg*>(os_alloc(std::max(size, sizeof(os_msg))));
   if (!m) return nullptr;
   memset(m, 0, std::max(size, sizeof(os_msg)));
@@ -844,6 +878,10 @@ static uint64_t deliver_due_tmos(os_thread* self) {
 void os_sendmsg(os_thread* thread, os_msg* msg) {
   Lock lk;
   os_thread* self = enter(lk, "os_sendmsg");
+  if (thread->retired || thread->exited) {
+    heap_free_locked(msg);  // an ended thread never reads it
+    return;
+  }
   msg->msg_sender = self;
   enqueue_msg(thread, msg);
   maybe_preempt(lk, self);
@@ -1235,6 +1273,16 @@ uint64_t Instance::trace_hash() const {
 
 void* Instance::firmware_symbol(const char* name) const {
   return K->image ? image_symbol(K->image, name) : nullptr;
+}
+
+int Instance::suspend_count() const {
+  Lock lk(K->m);
+  return K->suspend_count;
+}
+
+void Instance::fail_msg_alloc(int count) {
+  Lock lk(K->m);
+  K->msg_alloc_failures = count;
 }
 
 uint32_t Instance::random() {

@@ -10,8 +10,11 @@ enum dsLock_t {
 };
 
 void dsDeepSleep_Init(void);
-// Switches deep sleep on for `lock`; false, changing nothing, when another owner holds the switch.
+// Switch deep sleep on or off for `lock`. The first caller while unlocked becomes the owner; a
+// caller that is not the owner is refused (false, nothing changes). The kernel's inhibit count
+// moves only on a real change.
 bool dsEnableDeepSleep(dsLock_t lock);
+bool dsDisableDeepSleep(dsLock_t lock);
 // Makes `newLock` the owner whatever it was and switches deep sleep on.
 void dsUnlockAndEnableDeepSleep(dsLock_t newLock);
 

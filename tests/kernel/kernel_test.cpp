@@ -267,6 +267,64 @@ TEST_F(Kernel, AllocationFailsWhenTheHeapBudgetIsSpentAndFreeingGivesItBack) {
   });
 }
 
+TEST_F(Kernel, DeepSleepStartsInhibitedOnceSoAnEnableAllowsItAndALaterDisableHoldsItOff) {
+  EXPECT_EQ(inst.suspend_count(), 1);
+  inst.call([] { os_suspend_enable(); });
+  EXPECT_EQ(inst.suspend_count(), 0);
+  inst.call([] { os_suspend_disable(); });
+  EXPECT_EQ(inst.suspend_count(), 1);
+}
+
+TEST_F(Kernel, InjectedMessageAllocationFailuresFailThatManyCallsThenAllocationWorksAgain) {
+  inst.fail_msg_alloc(2);
+  inst.call([] {
+    EXPECT_EQ(os_msg_alloc(1, 16), nullptr);
+    EXPECT_EQ(os_msg_alloc(1, 16), nullptr);
+    os_msg* m = os_msg_alloc(1, 16);
+    ASSERT_NE(m, nullptr);
+    os_msg_release(m);
+  });
+}
+
+TEST_F(Kernel, DestroyingAThreadBlockedInRecvmsgEndsItAndGivesItsMessagesBack) {
+  static os_thread* receiver;
+  receiver = inst.spawn("recv", 3, [this] {
+    os_msg* m = os_recvmsg(0);
+    log.push_back("received");
+    os_msg_release(m);
+  });
+  inst.run_for(10);
+  int before = 0;
+  inst.call([&] {
+    before = os_avail_heap();
+    // A pending time-out message of the receiver's own would otherwise outlive it.
+    os_destroy_thread(receiver);
+    os_sendmsg(receiver, os_msg_alloc(7, 32));
+  }, 2);
+  inst.run_for(1000);
+  int after = 0;
+  inst.call([&] { after = os_avail_heap(); });
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(Kernel, DestroyingAThreadReleasesItsQueuedAndPendingTimeoutMessages) {
+  static os_thread* sleeper;
+  static int before;
+  inst.call([] { before = os_avail_heap(); });
+  sleeper = inst.spawn("sleeper", 3, [] {
+    os_request_timeoutmsg(os_systime() + 5000, os_msg_alloc(1, 32));
+    os_sleep_us(100000, OS_TIMEOUT_WAKEUP);
+  });
+  inst.run_for(10);
+  inst.call([] {
+    os_sendmsg(sleeper, os_msg_alloc(2, 32));
+    os_destroy_thread(sleeper);
+    EXPECT_EQ(os_avail_heap(), before);
+  }, 2);
+  inst.run_for(10000);
+}
+
 TEST_F(Kernel, ClockJumpsToTheEarliestDeadlineWhenNothingCanRun) {
   inst.spawn("slow", 3, [this] {
     os_sleep_us(700, OS_TIMEOUT_WAKEUP);

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "boot_args.h"
+#include "board_control.h"
 #include "camhost/bus.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
@@ -55,7 +56,11 @@ void usage(FILE* out) {
           "                        README.md, \"Board configuration\"). It seeds a new state\n"
           "                        directory only: a DIR that already holds a state keeps its\n"
           "                        values; mode and usb_powered, which are not kept, always apply\n"
+          "  --scenario FILE       timed board events, one per line (\"at 1m usb off\"; grammar\n"
+          "                        in README.md, \"Scenarios\"); checked before the run\n"
+          "  --leds                an LED line on stderr whenever the LEDs change\n"
           "  --help                this text\n"
+          "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
           "Boot arguments:\n",
           camhost::kDefaultHeapBytes);
@@ -93,8 +98,9 @@ int main(int argc, char** argv) {
   std::string state_dir, board_file;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp
+    kHelp, kScenario, kLeds
   };
+  camlink::BoardControl control;
   static const option longopts[] = {
       {"time", required_argument, nullptr, kTime},
       {"for", required_argument, nullptr, kFor},
@@ -107,6 +113,8 @@ int main(int argc, char** argv) {
       {"state", required_argument, nullptr, kState},
       {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
+      {"scenario", required_argument, nullptr, kScenario},
+      {"leds", no_argument, nullptr, kLeds},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -192,6 +200,12 @@ int main(int argc, char** argv) {
         }
         board_file = optarg;
         break;
+      case kScenario:
+        if (!control.load_scenario(optarg)) return 2;
+        break;
+      case kLeds:
+        control.show_leds(true);
+        break;
       case kHelp:
       case 'h':
         usage(stdout);
@@ -263,6 +277,7 @@ int main(int argc, char** argv) {
       }
     };
   }
+  control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   inst.boot();
@@ -275,6 +290,7 @@ int main(int argc, char** argv) {
     uint64_t step = std::min(slice, total - done);
     inst.run_for(step);
     done += step;
+    if (opt.clock == camhost::ClockKind::Real) control.poll_stdin();
   }
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
   board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off

@@ -72,6 +72,11 @@ class Instance {
   uint64_t trace_hash() const;
   // An address inside the loaded firmware image, or nullptr.
   void* firmware_symbol(const char* name) const;
+  // The deep-sleep inhibit count: disables not yet matched by enables (1 at every boot, until
+  // the firmware enables deep sleep). Deep sleep is allowed while it is 0 or less.
+  int suspend_count() const;
+  // Fault hook: the next `count` os_msg_alloc calls fail as on an exhausted heap.
+  void fail_msg_alloc(int count);
   // A seeded pseudo-random number; the same seed gives the same sequence.
   uint32_t random();
 };
