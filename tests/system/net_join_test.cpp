@@ -170,3 +170,38 @@ TEST_F(Join, ALostLinkIsReportedRejoinedAfterItComesBackAndLeaksNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The console of a camera that joined with `boot_args`.
+std::string JoinedWith(std::vector<std::pair<std::string, std::string>> boot_args) {
+  camhost::Options o = FirmwareOptions();
+  o.boot_args = std::move(boot_args);
+  camhost::Instance inst(o);
+  sim::Board board(BoardWithCredentials(kTestSsid, kTestPassphrase));
+  camhost::net::Link link(LinkWithAp(kTestSsid, kTestPassphrase));
+  inst.boot();
+  inst.run_until([&] { return inst.console().find("[APP]WiFi connection is established.") !=
+                              std::string::npos; },
+                 60 * kSec, 100000);
+  return inst.console();
+}
+
+TEST(JoinCloudPm, TheCloudPmBootArgumentAt0SetsUpCloudPowerManagementAndOtherwiseNot) {
+  const struct {
+    std::vector<std::pair<std::string, std::string>> args;
+    bool setUp;
+  } kCases[] = {
+      {{{"wifi.cloud_pm", "0"}}, true},
+      {{{"wifi.cloud_pm", "1"}}, false},
+      {{}, false},
+  };
+  for (const auto& k : kCases) {
+    std::string c = JoinedWith(k.args);
+    EXPECT_NE(c.find("[APP]WiFi connection is established."), std::string::npos);
+    EXPECT_EQ(c.find("wcm_cloud_pm_setup succeeded") != std::string::npos, k.setUp)
+        << (k.args.empty() ? "none" : k.args[0].second);
+  }
+}
+
+}  // namespace
