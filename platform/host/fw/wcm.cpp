@@ -238,7 +238,6 @@ static void* wcmMain(void* arg) {
     now = os_systime64();
     bool joined = state == WCM_WAIT_ADDRESS || state == WCM_CONNECTED;
     if (disconnectRequested) {
-      disconnectRequested = false;
       if (joined || state == WCM_JOINING) {
         if (joined) leave(true);
         os_printf("[wcm] disconnected\n");
@@ -246,6 +245,7 @@ static void* wcmMain(void* arg) {
       }
       state = WCM_IDLE;
       nextStep = SYSTIMER_NEVER;
+      disconnectRequested = false;  // the caller of wcm_auto_connect(false) waits for this
     }
     if (!autoConnect) {
       state = WCM_IDLE;
@@ -371,8 +371,10 @@ int wcm_auto_connect(struct wcm_handle* h, bool enable) {
   os_irq_restore(s);
   os_sem_post(&wcmWake);
   if (!enable) {
-    // Disconnecting finishes on the manager's thread; wait for it, as the chip's call does.
-    for (int i = 0; i < 100 && disconnectRequested; i++) os_sleep_us(1000, OS_TIMEOUT_NO_WAKEUP);
+    // Disconnecting finishes on the manager's thread (notification included); wait for it, as
+    // the chip's call does, unless this is that thread.
+    for (int i = 0; i < 100 && disconnectRequested && os_self() != wcmThread; i++)
+      os_sleep_us(1000, OS_TIMEOUT_NO_WAKEUP);
   }
   return 0;
 }
