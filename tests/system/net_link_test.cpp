@@ -84,6 +84,57 @@ TEST_F(Link, ADatagramToTheHostReachesALoopbackSocketAndItsAnswerComesBack) {
   EXPECT_TRUE(link.dropped_destinations().empty());
 }
 
+TEST_F(Link, ADelayHoldsEveryFrameAndDropAllLosesThem) {
+  LoopbackEcho echo(inst);
+  ASSERT_TRUE(BootAndJoin());
+  netstack::UdpEndpoint udp(inst, 46103);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "warm"));  // ARP, host socket
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 1; }, 5 * kSec, 1000));
+
+  link.delay(40000);
+  uint64_t sent = inst.now();
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "slow"));
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 2; }, 5 * kSec, 1000));
+  EXPECT_GE(inst.now() - sent, 80000u);  // 40 ms each way
+  EXPECT_LT(inst.now() - sent, 90000u);
+
+  link.delay(0);
+  link.drop_all(true);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "lost"));
+  inst.run_for(2 * kSec);
+  EXPECT_EQ(udp.Received().size(), 2u);
+  link.drop_all(false);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "back"));
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 3; }, 5 * kSec, 1000));
+}
+
+// Which of 40 datagrams come back with half the frames lost, for one seed.
+std::vector<std::string> SurvivorsWithHalfLost(uint64_t seed) {
+  camhost::Instance inst(FirmwareOptions(seed));
+  sim::Board board(BoardWithCredentials(kTestSsid, kTestPassphrase));
+  camhost::net::Link link(LinkWithAp(kTestSsid, kTestPassphrase));
+  LoopbackEcho echo(inst);
+  inst.boot();
+  inst.run_until([&] { return inst.console().find("[APP]WiFi connection is established.") !=
+                              std::string::npos; }, 60 * kSec, 100000);
+  netstack::UdpEndpoint udp(inst, 46103);
+  udp.SendTo(camhost::net::kHostAddress, echo.port(), "warm");
+  inst.run_for(1 * kSec);
+  link.drop_fraction(0.5);
+  for (int i = 0; i < 40; i++) {
+    udp.SendTo(camhost::net::kHostAddress, echo.port(), std::to_string(i));
+    inst.run_for(100000);
+  }
+  return udp.Received();
+}
+
+TEST(LinkLoss, AFractionOfFramesIsLostTheSameWayForTheSameSeed) {
+  std::vector<std::string> first = SurvivorsWithHalfLost(3);
+  EXPECT_GT(first.size(), 3u);   // the warm-up and some of the 40
+  EXPECT_LT(first.size(), 35u);  // about a quarter make the round trip
+  EXPECT_EQ(first, SurvivorsWithHalfLost(3));
+}
+
 TEST_F(Link, DatagramsToAnyOtherAddressAreDroppedAndLoggedOnceWithoutAHostSocket) {
   ASSERT_TRUE(BootAndJoin());
   netstack::UdpEndpoint udp(inst, 46103);
