@@ -120,6 +120,9 @@ TEST_F(ShortPassword, FailedStartsBackOff3_5_7AndThen60Seconds) {
   std::string c = inst.console();
   EXPECT_NE(c.find("Error!! network profile validation failed -1\n"), std::string::npos);
   EXPECT_NE(c.find("ERROR!! wcm startWcmAutoConnect failed with error -2\n"), std::string::npos);
+  // The refused profile stays registered until the next start replaces it.
+  EXPECT_NE(c.find("ERROR!! network profile already exists; wcm_delete_network_profile returned 0\n"),
+            std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #1 in 3s\""), std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #29 in 59s\""), std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #30 in 60s\""), std::string::npos);
