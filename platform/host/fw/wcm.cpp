@@ -85,7 +85,8 @@ static err_t stationInit(struct netif* nif) {
 
 // On the link's thread: a frame for the station goes to lwIP's mailbox.
 static void stationReceive(void* ctx, const uint8_t* frame, size_t length) {
-  if (length > 0xFFFF) return;
+  // Before the stack is up (or in a real-time race with a reset) there is nobody to take it.
+  if (length > 0xFFFF || !station.input) return;
   struct pbuf* p = pbuf_alloc(PBUF_RAW, (u16_t)length, PBUF_POOL);
   if (!p) return;  // out of buffers: lost, as a busy chip would lose it
   pbuf_take(p, frame, (u16_t)length);
