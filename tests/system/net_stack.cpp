@@ -19,11 +19,8 @@ namespace {
 
 // Addresses cross in network order; this host, like the module, is little-endian.
 
-template <typename Fn>
-Fn* Sym(camhost::Instance& inst, const char* name, Fn*) {
-  return reinterpret_cast<Fn*>(inst.firmware_symbol(name));
-}
-#define LWIP(inst, fn) Sym(inst, #fn, &fn)
+// The image's copy of an lwIP function (decltype names its type without linking this binary's).
+#define LWIP(inst, fn) reinterpret_cast<decltype(&fn)>((inst).firmware_symbol(#fn))
 
 struct ResolveCall {
   camhost::Instance* inst;
