@@ -42,6 +42,30 @@ TEST_F(Join, TheCameraJoinsTheAccessPointAndGetsItsAddressByDhcp) {
   EXPECT_NE(inst.console().find("#consecutiveAPNotFound: 0,"), std::string::npos);
 }
 
+TEST_F(Join, TheStationReportsItsLinkAndAddressOnlyWhileConnected) {
+  auto isConnected = Symbol<bool (*)()>("_Z23wifiIsWiFiConnectedToAPv");
+  auto address = Symbol<void (*)(uint32_t*)>("_Z16wifiGetIPAddressP8ip4_addr");  // IPv4 only
+  inst.boot();
+  bool before = true;
+  uint32_t none = 0xFFFFFFFF;
+  ASSERT_TRUE(inst.call([&] {
+    before = isConnected();  // no handle yet
+    address(&none);          // left as it was
+  }));
+  EXPECT_FALSE(before);
+  EXPECT_EQ(none, 0xFFFFFFFFu);
+  ASSERT_TRUE(RunUntilLogged("[APP]WiFi connection is established.", 60 * kSec));
+  bool after = false;
+  uint32_t station = 0;
+  ASSERT_TRUE(inst.call([&] {
+    after = isConnected();
+    address(&station);
+  }));
+  EXPECT_TRUE(after);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&station);  // network order
+  EXPECT_EQ(std::vector<int>(b, b + 4), (std::vector<int>{10, 0, 2, 15}));
+}
+
 TEST_F(Join, AResetWhileConnectedComesBackAndJoinsAgain) {
   ASSERT_TRUE(BootAndJoin());
   inst.reset(OS_RESET_WATCHDOG);
