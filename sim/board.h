@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "camhost/net.h"
 #include "sim/pcal6416a.h"
 #include "sim/rt9426a.h"
 #include "sim/stm32.h"
@@ -23,7 +24,15 @@ struct BoardConfig {
   // the STM32 then saves only on changes, not its clock each minute.
   bool state_is_temporary = false;
   BatteryConfig batteries;  // the batteries of a new state directory
+  // Wi-Fi access points in range of the board (they belong to the room, not to the camera: a
+  // board file names them, they are not kept in the state directory).
+  std::vector<camhost::net::AccessPoint> access_points;
 };
+
+// The access point every default board is in range of, whose credentials the default STM32
+// holds, so a camera out of the box joins Wi-Fi.
+constexpr const char* kDefaultApSsid = "camlink";
+constexpr const char* kDefaultApPassphrase = "timelapse-camlink";
 
 class Board {
  public:

@@ -541,6 +541,10 @@ void reset_locked(Lock& lk, int reason) {
         fprintf(stderr, "camhost: thread \"%s\" did not stop at the reset (running without kernel "
                         "calls?)\n", t->name);
   }
+  // Nor may an interrupt handler (a driver's callback into the old boot's code, on the event
+  // thread) be half-way through while the heap and RAM are put back: hold the mask for that. The
+  // kernel lock is let go while waiting, since a handler may need it to finish.
+  while (!K->irq.try_lock()) K->ctl_cv.wait_for(lk, std::chrono::microseconds(100));
   while (K->allocs) {
     Alloc* a = K->allocs;
     K->allocs = a->next;
@@ -554,6 +558,7 @@ void reset_locked(Lock& lk, int reason) {
   K->stats_on = false;
   run_reset_hooks();
   if (K->image) camhost::image_restore(K->image);
+  K->irq.unlock();
   K->boots++;
   K->reset_reason = reason;
   K->boot_start = world_now();
@@ -1136,6 +1141,20 @@ Instance::Instance(const Options& options) {
   K->hostev = spawn("hostev", OS_PRIO_MAX, hostev_loop);
 }
 
+bool Instance::halt() {
+  Lock lk(K->m);
+  K->shutting_down = true;
+  for (os_thread* t : K->threads) {
+    t->retired = true;
+    t->cv.notify_all();
+  }
+  bool done = K->ctl_cv.wait_for(lk, std::chrono::seconds(5), [] { return K->threads.empty(); });
+  if (!done)
+    for (os_thread* t : K->threads)
+      fprintf(stderr, "camhost: thread \"%s\" did not stop with the instance\n", t->name);
+  return done;
+}
+
 Instance::~Instance() {
   {
     std::lock_guard<std::mutex> g(K->wd_m);
@@ -1143,22 +1162,11 @@ Instance::~Instance() {
   }
   K->wd_cv.notify_all();
   K->watchdog.join();
-  {
-    Lock lk(K->m);
-    K->shutting_down = true;
-    for (os_thread* t : K->threads) {
-      t->retired = true;
-      t->cv.notify_all();
-    }
-    bool done = K->ctl_cv.wait_for(lk, std::chrono::seconds(5), [] { return K->threads.empty(); });
-    if (!done) {
-      for (os_thread* t : K->threads)
-        fprintf(stderr, "camhost: thread \"%s\" did not stop with the instance\n", t->name);
-      // Those threads still use the kernel: leave it to them rather than free it under them.
-      g_instance = nullptr;
-      K = nullptr;
-      return;
-    }
+  if (!halt()) {
+    // Those threads still use the kernel: leave it to them rather than free it under them.
+    g_instance = nullptr;
+    K = nullptr;
+    return;
   }
   for (os_thread* t : K->graveyard) {
     pthread_join(t->pt, nullptr);

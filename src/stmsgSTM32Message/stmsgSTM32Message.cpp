@@ -132,8 +132,18 @@ static errorCodes receiveFrame(uint32_t responseTimeoutUs) {
   unsigned count = 0;
   while (count < STMSG_SLIP_BUFFER_SIZE) {
     os_sleep_us(RX_BYTE_PAUSE_US, OS_TIMEOUT_WAKEUP);
-    os_sem_wait_timeout(&rx_semaphore, responseTimeoutUs);
-    int c = uart_getchar_tmo(uart, 0);
+    // A post can be stale: a byte that arrived after the count was cleared and before the UART
+    // was drained (a late answer to a request of the last boot) leaves one behind. Only a byte
+    // ends the wait, or the time-out.
+    systimer_t deadline = os_systime64() + responseTimeoutUs;
+    int c;
+    for (;;) {
+      bool posted = os_sem_wait_timeout(&rx_semaphore, responseTimeoutUs) == 0;
+      c = uart_getchar_tmo(uart, 0);
+      systimer_t now = os_systime64();
+      if (c >= 0 || !posted || now >= deadline) break;
+      responseTimeoutUs = (uint32_t)(deadline - now);
+    }
     if (c < 0) {
       DBGLOG("Timeout waiting for response after %u bytes\n", count);
       if (count == 0) {

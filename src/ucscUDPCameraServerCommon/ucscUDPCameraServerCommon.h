@@ -3,9 +3,27 @@
 #ifndef UCSC_UDP_CAMERA_SERVER_COMMON_H
 #define UCSC_UDP_CAMERA_SERVER_COMMON_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "os.h"
+
+// The radio's power parameters as the camera server sets and reads them (SetWiFiParameters,
+// GetWiFiParameters).
+struct __attribute__((packed)) wifiParameters_t {
+  uint32_t fullPower_arp_grat_period;
+  uint32_t lowPower_arp_grat_period;
+  uint32_t enableCloudMode : 1;
+  uint32_t padding1 : 31;
+  uint32_t lowPower_listen_interval;
+  uint32_t lowPower_traffic_tmo;
+  uint32_t lowPower_pm_flags;
+};
+static_assert(sizeof(wifiParameters_t) == 24, "wifiParameters_t is 24 bytes");
+static_assert(offsetof(wifiParameters_t, lowPower_arp_grat_period) == 4, "offset 4");
+static_assert(offsetof(wifiParameters_t, lowPower_listen_interval) == 12, "offset 12");
+static_assert(offsetof(wifiParameters_t, lowPower_traffic_tmo) == 16, "offset 16");
+static_assert(offsetof(wifiParameters_t, lowPower_pm_flags) == 20, "offset 20");
 
 // All ones until the first datagram of the session in that direction.
 extern systimer_t ucscTimeOfLastMsgFromCameraServer;

@@ -6,3 +6,6 @@
 void ucsl2UDPCameraServerLayer2_Init(void) { DBGLOG_ENTRY(); }
 
 void ucsl2UDPCameraServerLayer2_StartThreads(void) {}
+
+// Shell: no session is ever opened yet, so there is none to close.
+void forceCloseSession(void) {}

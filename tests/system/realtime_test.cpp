@@ -12,20 +12,27 @@ camhost::Options RealTimeFirmware() {
   return o;
 }
 
-TEST(RealTimeCamera, BootsValidatesItsConfigurationAndDoesSoAgainAfterAReset) {
+TEST(RealTimeCamera, BootsValidatesItsConfigurationAndComesBackAfterAResetMidExchange) {
   camhost::Instance inst{RealTimeFirmware()};
   ASSERT_TRUE(inst.ok());
   sim::Board board;
-  const std::string valid = "all data is valid after attempt #1";
+  // Before the board goes, whatever the test's outcome: the firmware runs on its own in real time.
+  struct HaltFirst {
+    camhost::Instance& inst;
+    ~HaltFirst() { inst.halt(); }
+  } halt_first{inst};
+  const std::string valid = "all data is valid after attempt #";
   inst.boot();
   ASSERT_TRUE(inst.run_until([&] { return inst.console().find(valid) != std::string::npos; },
                              kGenerousWall, 10000));
+  EXPECT_EQ(inst.console().find("ERROR!!"), std::string::npos) << inst.console();
+  // The reset may cut an exchange short: the STM32's late answer then reaches the new boot, which
+  // refuses it and asks again. The camera must come back all the same.
   inst.clear_console();
   inst.reset(OS_RESET_WATCHDOG);
   ASSERT_TRUE(inst.run_until([&] { return inst.console().find(valid) != std::string::npos; },
                              kGenerousWall, 10000));
   EXPECT_EQ(inst.boots(), 2);
-  EXPECT_EQ(inst.console().find("ERROR!!"), std::string::npos) << inst.console();
 }
 
 }  // namespace

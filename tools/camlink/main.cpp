@@ -15,10 +15,13 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
+#include <algorithm>
 
 #include "boot_args.h"
 #include "board_control.h"
 #include "camhost/bus.h"
+#include "camhost/net.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
 #include "sim/board_config.h"
@@ -59,11 +62,17 @@ void usage(FILE* out) {
           "  --scenario FILE       timed board events, one per line (\"at 1m usb off\"; grammar\n"
           "                        in README.md, \"Scenarios\"); checked before the run\n"
           "  --leds                an LED line on stderr whenever the LEDs change\n"
+          "  --ap SSID[:PASSPHRASE] an access point in range besides the default one (\"%s\",\n"
+          "                        whose credentials the default STM32 holds); no passphrase:\n"
+          "                        an open network; the default's SSID replaces it (repeatable)\n"
+          "  --server-host NAME=ADDR  the link's DNS answers NAME with the IPv4 ADDR (default:\n"
+          "                        %s=10.0.2.2, this PC's loopback) (repeatable)\n"
+          "  --pcap FILE           write every frame on the Wi-Fi link to FILE (pcap, Ethernet)\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
           "Boot arguments:\n",
-          camhost::kDefaultHeapBytes);
+          camhost::kDefaultHeapBytes, sim::kDefaultApSsid, camhost::net::kDefaultServerHost);
   for (const camlink::BootArgInfo& a : camlink::kBootArgs)
     fprintf(out, "  %-21s %ld..%ld\n", a.name, a.min, a.max);
 }
@@ -96,9 +105,11 @@ int main(int argc, char** argv) {
   bool board_notes = true;
 
   std::string state_dir, board_file;
+  std::vector<camhost::net::AccessPoint> extra_aps;
+  camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp, kScenario, kLeds
+    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap
   };
   camlink::BoardControl control;
   static const option longopts[] = {
@@ -115,6 +126,9 @@ int main(int argc, char** argv) {
       {"help", no_argument, nullptr, kHelp},
       {"scenario", required_argument, nullptr, kScenario},
       {"leds", no_argument, nullptr, kLeds},
+      {"ap", required_argument, nullptr, kAp},
+      {"server-host", required_argument, nullptr, kServerHost},
+      {"pcap", required_argument, nullptr, kPcap},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -206,6 +220,40 @@ int main(int argc, char** argv) {
       case kLeds:
         control.show_leds(true);
         break;
+      case kAp: {
+        std::string arg = optarg;
+        size_t colon = arg.find(':');
+        camhost::net::AccessPoint ap;
+        ap.ssid = arg.substr(0, colon);
+        if (colon != std::string::npos) ap.passphrase = arg.substr(colon + 1);
+        if (ap.ssid.empty() || ap.ssid.size() > 32 ||
+            (colon != std::string::npos && (ap.passphrase.size() < 8 || ap.passphrase.size() > 63))) {
+          fprintf(stderr,
+                  "camlink: --ap takes SSID (1-32 characters) and optionally :PASSPHRASE (8-63 "
+                  "characters), not \"%s\"\n", optarg);
+          return 2;
+        }
+        extra_aps.push_back(ap);
+        break;
+      }
+      case kServerHost: {
+        const char* eq = strchr(optarg, '=');
+        uint32_t address = 0;
+        if (!eq || eq == optarg || !camhost::net::parse_ipv4(eq + 1, &address)) {
+          fprintf(stderr, "camlink: --server-host takes NAME=a.b.c.d, not \"%s\"\n", optarg);
+          return 2;
+        }
+        link_options.hosts.emplace_back(std::string(optarg, static_cast<size_t>(eq - optarg)),
+                                        address);
+        break;
+      }
+      case kPcap:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --pcap takes a file name\n");
+          return 2;
+        }
+        link_options.pcap_path = optarg;
+        break;
       case kHelp:
       case 'h':
         usage(stdout);
@@ -222,6 +270,11 @@ int main(int argc, char** argv) {
   }
 
   sim::BoardConfig board_config;
+  // The default board is in range of the default access point and its STM32 knows the
+  // credentials; a board file may say otherwise.
+  board_config.stm32.ssid = sim::kDefaultApSsid;
+  board_config.stm32.password = sim::kDefaultApPassphrase;
+  board_config.access_points.push_back({sim::kDefaultApSsid, sim::kDefaultApPassphrase});
   if (!board_file.empty()) {
     std::string error;
     if (!sim::load_board_file(board_file, &board_config, &error)) {
@@ -277,6 +330,18 @@ int main(int argc, char** argv) {
       }
     };
   }
+  // The access points: the board's, then --ap's (an SSID named again replaces the earlier one).
+  extra_aps.insert(extra_aps.begin(), board_config.access_points.begin(),
+                   board_config.access_points.end());
+  for (const auto& ap : extra_aps) {
+    auto& list = link_options.access_points;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const camhost::net::AccessPoint& a) { return a.ssid == ap.ssid; }),
+               list.end());
+    list.push_back(ap);
+  }
+  link_options.pace_outside_peers = opt.clock == camhost::ClockKind::Virtual;
+  auto link = std::make_unique<camhost::net::Link>(link_options);
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
@@ -293,6 +358,8 @@ int main(int argc, char** argv) {
     if (opt.clock == camhost::ClockKind::Real) control.poll_stdin();
   }
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
+  inst.halt();  // in real time the firmware would go on talking to the chips being torn down
+  link.reset();
   board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off
   remove_temporary_state();
   return 0;

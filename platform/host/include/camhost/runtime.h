@@ -58,6 +58,11 @@ class Instance {
   // part in scheduling and survives the firmware's resets.
   os_thread* spawn(const char* name, int prio, std::function<void()> fn);
 
+  // Stops every kernel thread for good, the firmware's and the host components'; the instance
+  // runs nothing after it. In real time the firmware runs on its own, so call this before tearing
+  // down the board and the peers it talks to. False when a thread would not stop.
+  bool halt();
+
   // Time since the instance started (it goes on across the firmware's resets), in microseconds.
   uint64_t now() const;
   // Everything printed on the console so far.
