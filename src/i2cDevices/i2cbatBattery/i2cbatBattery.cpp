@@ -17,3 +17,7 @@ void i2cbatWakeupForBackoffReset(void) {}
 
 // Shell: no gauge is read yet, so there are no readings to copy.
 bool i2cbatCopyUnnamedFuelgauges(unnamedFuelguage_t* /*dest*/) { return false; }
+
+bool i2cbatCopyFuelgauges(fuelguage_t* /*dest*/) { return false; }
+
+bool i2cbatCopyAdditionalBatteryInfo(additionalBatteryInfo_t* /*dest*/) { return false; }
