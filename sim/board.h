@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "camhost/net.h"
 #include "sim/pcal6416a.h"
 #include "sim/stm32.h"
 
@@ -16,7 +18,15 @@ struct BoardConfig {
   Stm32Config stm32;
   bool usb_powered = false;
   std::string state_dir;  // where chips keep what they keep across power cycles ("" = none)
+  // Wi-Fi access points in range of the board (they belong to the room, not to the camera: a
+  // board file names them, they are not kept in the state directory).
+  std::vector<camhost::net::AccessPoint> access_points;
 };
+
+// The access point every default board is in range of, whose credentials the default STM32
+// holds, so a camera out of the box joins Wi-Fi.
+constexpr const char* kDefaultApSsid = "camlink";
+constexpr const char* kDefaultApPassphrase = "timelapse-camlink";
 
 class Board {
  public:

@@ -264,6 +264,36 @@ void apply_nvm(const json& obj, const std::string& key, std::map<uint16_t, NvmBl
   }
 }
 
+// "access_points": [{"ssid": S, "passphrase": P (absent or "": open), "join_ms": N,
+// "rssi": N}, ...]. Throws BadValue.
+std::vector<camhost::net::AccessPoint> access_points(const json& v, const std::string& k) {
+  if (!v.is_array()) bad(k, "must be a list of access points, not " + v.dump());
+  std::vector<camhost::net::AccessPoint> out;
+  for (size_t i = 0; i < v.size(); i++) {
+    std::string path = k + "[" + std::to_string(i) + "]";
+    const json& a = v[i];
+    if (!a.is_object()) bad(path, "must be an object, not " + a.dump());
+    camhost::net::AccessPoint ap;
+    for (const auto& f : a.items()) {
+      std::string fk = path + "." + f.key();
+      if (f.key() == "ssid") {
+        ap.ssid = text(f.value(), fk, 32);
+      } else if (f.key() == "passphrase") {
+        ap.passphrase = text(f.value(), fk, 63);
+      } else if (f.key() == "join_ms") {
+        ap.join_ms = static_cast<uint32_t>(whole(f.value(), fk, 0, 60000));
+      } else if (f.key() == "rssi") {
+        ap.rssi = static_cast<int>(whole(f.value(), fk, -100, 0));
+      } else {
+        bad(fk, "is not an access point key (ssid, passphrase, join_ms, rssi)");
+      }
+    }
+    if (ap.ssid.empty()) bad(path + ".ssid", "must name the access point");
+    out.push_back(ap);
+  }
+  return out;
+}
+
 // The keys both files share, and a board file's inputs when `board` is given. Throws BadValue.
 void apply(const json& root, Stm32Config* s, BoardConfig* board) {
   if (!root.is_object()) bad("", "the file must hold one JSON object, not " + root.dump());
@@ -287,6 +317,8 @@ void apply(const json& root, Stm32Config* s, BoardConfig* board) {
     } else if (k == "spi_transfer_length") {
       s->spi_transfer_length =
           static_cast<uint32_t>(whole(v, k, kMinSpiTransferLength, kMaxSpiTransferLength));
+    } else if (k == "access_points" && board) {
+      board->access_points = access_points(v, k);
     } else if (k == "ssid") {
       s->ssid = text(v, k, kMaxWifiText);
     } else if (k == "password") {

@@ -12,5 +12,8 @@ void ucsl2UDPCameraServerLayer2_StartThreads(void);
 // Sends the control block's reply to the current server address; false when Wi-Fi is down or the
 // send failed.
 bool ucsl2UDPCameraServerLayer2_Send(udpControlBlock_t* controlBlock);
+// Closes the session with the camera server at once and forgets its address (also when the
+// station is going away).
+void forceCloseSession(void);
 
 #endif  // UCSL2_UDP_CAMERA_SERVER_LAYER2_H

@@ -14,6 +14,7 @@ systimer_t PastOnce(systimer_t next) {
 
 TEST_F(Firmware, APollAskingForATimeInThePastIsPolledAgainAfter5Milliseconds) {
   ReplacePoll(5, PastOnce);
+  QuietWiFi();
   inst.boot();
   inst.run_for(7 * kSec);
   auto said = LinesWith(inst.console(), "said wakeup");
@@ -56,6 +57,7 @@ TEST_F(Firmware, WakeUpsPostedWhilePollingCoalesceIntoOneEarlyPass) {
   g_wakeUp = Symbol<void (*)(const char*)>("_Z19mtcWakeUpMainThreadPKc");
   g_passes = 0;
   ReplacePoll(3, TwoWakeUpsOnTheSecondPass);
+  QuietWiFi();
   inst.boot();
   inst.run_for(7 * kSec);
   auto status = LinesWith(inst.console(), "sleeping for");

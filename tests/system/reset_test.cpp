@@ -14,6 +14,7 @@ TEST_F(Firmware, AResetStartsTheFirmwareAgainFromItsLoadTimeState) {
   inst.boot();
   inst.run_for(10 * kSec);
   inst.reset(OS_RESET_WATCHDOG);
+  QuietWiFi();
   inst.run_for(30 * kSec);
   EXPECT_EQ(inst.boots(), 2);
   std::string boot2 = LastBoot(inst.console());

@@ -15,8 +15,11 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
+#include <algorithm>
 
 #include "camhost/bus.h"
+#include "camhost/net.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
 #include "sim/board_config.h"
@@ -52,8 +55,14 @@ void usage(FILE* out) {
           "                        README.md, \"Board configuration\"). It seeds a new state\n"
           "                        directory only: a DIR that already holds a state keeps its\n"
           "                        values; mode and usb_powered, which are not kept, always apply\n"
+          "  --ap SSID[:PASSPHRASE] an access point in range besides the default one (\"%s\",\n"
+          "                        whose credentials the default STM32 holds); no passphrase:\n"
+          "                        an open network; the default's SSID replaces it (repeatable)\n"
+          "  --server-host NAME=ADDR  the link's DNS answers NAME with the IPv4 ADDR (default:\n"
+          "                        %s=10.0.2.2, this PC's loopback) (repeatable)\n"
+          "  --pcap FILE           write every frame on the Wi-Fi link to FILE (pcap, Ethernet)\n"
           "  --help                this text\n",
-          camhost::kDefaultHeapBytes);
+          camhost::kDefaultHeapBytes, sim::kDefaultApSsid, camhost::net::kDefaultServerHost);
 }
 
 bool parse_u64(const char* s, uint64_t* out) {
@@ -77,9 +86,11 @@ int main(int argc, char** argv) {
   bool board_notes = true;
 
   std::string state_dir, board_file;
+  std::vector<camhost::net::AccessPoint> extra_aps;
+  camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp
+    kHelp, kAp, kServerHost, kPcap
   };
   static const option longopts[] = {
       {"time", required_argument, nullptr, kTime},
@@ -93,6 +104,9 @@ int main(int argc, char** argv) {
       {"state", required_argument, nullptr, kState},
       {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
+      {"ap", required_argument, nullptr, kAp},
+      {"server-host", required_argument, nullptr, kServerHost},
+      {"pcap", required_argument, nullptr, kPcap},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -160,6 +174,40 @@ int main(int argc, char** argv) {
       case kBoard:
         board_file = optarg;
         break;
+      case kAp: {
+        std::string arg = optarg;
+        size_t colon = arg.find(':');
+        camhost::net::AccessPoint ap;
+        ap.ssid = arg.substr(0, colon);
+        if (colon != std::string::npos) ap.passphrase = arg.substr(colon + 1);
+        if (ap.ssid.empty() || ap.ssid.size() > 32 ||
+            (colon != std::string::npos && (ap.passphrase.size() < 8 || ap.passphrase.size() > 63))) {
+          fprintf(stderr,
+                  "camlink: --ap takes SSID (1-32 characters) and optionally :PASSPHRASE (8-63 "
+                  "characters), not \"%s\"\n", optarg);
+          return 2;
+        }
+        extra_aps.push_back(ap);
+        break;
+      }
+      case kServerHost: {
+        const char* eq = strchr(optarg, '=');
+        uint32_t address = 0;
+        if (!eq || eq == optarg || !camhost::net::parse_ipv4(eq + 1, &address)) {
+          fprintf(stderr, "camlink: --server-host takes NAME=a.b.c.d, not \"%s\"\n", optarg);
+          return 2;
+        }
+        link_options.hosts.emplace_back(std::string(optarg, static_cast<size_t>(eq - optarg)),
+                                        address);
+        break;
+      }
+      case kPcap:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --pcap takes a file name\n");
+          return 2;
+        }
+        link_options.pcap_path = optarg;
+        break;
       case kHelp:
       case 'h':
         usage(stdout);
@@ -176,6 +224,11 @@ int main(int argc, char** argv) {
   }
 
   sim::BoardConfig board_config;
+  // The default board is in range of the default access point and its STM32 knows the
+  // credentials; a board file may say otherwise.
+  board_config.stm32.ssid = sim::kDefaultApSsid;
+  board_config.stm32.password = sim::kDefaultApPassphrase;
+  board_config.access_points.push_back({sim::kDefaultApSsid, sim::kDefaultApPassphrase});
   if (!board_file.empty()) {
     std::string error;
     if (!sim::load_board_file(board_file, &board_config, &error)) {
@@ -230,6 +283,18 @@ int main(int argc, char** argv) {
       }
     };
   }
+  // The access points: the board's, then --ap's (an SSID named again replaces the earlier one).
+  extra_aps.insert(extra_aps.begin(), board_config.access_points.begin(),
+                   board_config.access_points.end());
+  for (const auto& ap : extra_aps) {
+    auto& list = link_options.access_points;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const camhost::net::AccessPoint& a) { return a.ssid == ap.ssid; }),
+               list.end());
+    list.push_back(ap);
+  }
+  link_options.pace_outside_peers = opt.clock == camhost::ClockKind::Virtual;
+  auto link = std::make_unique<camhost::net::Link>(link_options);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   inst.boot();
@@ -244,6 +309,7 @@ int main(int argc, char** argv) {
     done += step;
   }
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
+  link.reset();
   board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off
   remove_temporary_state();
   return 0;

@@ -17,6 +17,7 @@
 #include "ucsl1UDPCameraServerLayer1/ucsl1UDPCameraServerLayer1.h"
 #include "ucsl2UDPCameraServerLayer2/ucsl2UDPCameraServerLayer2.h"
 #include "utilities/utilities.h"
+#include "wifiWiFi/wifiWiFi.h"
 
 #define CS_FIRST_REDIRECTION_TMO_USECS 5000000ull
 #define CS_MAX_REDIRECTION_TMO_USECS 300000000ull
@@ -188,7 +189,7 @@ static void openNewSession(udpControlBlock_t* cb) {
     return;
   }
   cb->txCtsMsgBytes = sizeof(ctsOpenSession_t);
-  if (!wifiConnected()) {
+  if (!wifiIsWiFiConnectedToAP()) {
     DBGLOG_TEXT("ERROR!! WiFi is not connected to the AP; can't open session");
     setGetSessionState(sessionClosed);
     return;

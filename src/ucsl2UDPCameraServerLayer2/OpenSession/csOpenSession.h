@@ -38,8 +38,6 @@ void OpenSession_Init(void);
 systimer_t OpenSession_PollFromParent(udpControlBlock_t* controlBlock);
 // The server's OpenSession: the redirection while waiting for it, a prompt to open while closed.
 void OpenSession_ProcessCommand(udpControlBlock_t* controlBlock);
-// Closes the session and forgets the server address (also when Wi-Fi disconnects).
-void forceCloseSession(void);
 // Stores `newState` when it is not getSessionState; returns the state now held.
 OpenSessionState_t setGetSessionState(OpenSessionState_t newState);
 // "3 - sessionOpen" and the like.

@@ -15,7 +15,7 @@
 #include "sysstateSystemState/sysstateSystemState.h"
 #include "tcpTCPTransfer/tcpTCPTransfer.h"
 #include "ucsl3UDPCameraServerLayer3/chCommandHandlers/chlvLiveView.h"
-#include "wifiWiFi/wifiServerParameters.h"
+#include "wifiWiFi/wifiWiFi.h"
 
 #define CH_STM32_TIMEOUT_MS 2000
 

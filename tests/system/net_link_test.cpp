@@ -1,0 +1,141 @@
+// The link behind the access point: the server's name through the link's DNS, datagrams to a
+// socket on this machine's loopback and back, the filter that keeps everything else off the host,
+// the pcap file, and repeatable runs.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "system/net_fixture.h"
+#include "system/net_stack.h"
+
+namespace {
+
+using camhost::net::kDefaultServerHost;
+
+// A UDP echo peer on 127.0.0.1 (port 0: the system picks one), on a kernel thread outside the
+// firmware, waiting for its socket through the kernel so virtual time never passes its traffic.
+class LoopbackEcho {
+ public:
+  explicit LoopbackEcho(camhost::Instance& inst) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    int fd = fd_;
+    inst.spawn("echo", 4, [fd] {
+      for (;;) {
+        camhost::wait_fds(&fd, 1, ~uint64_t(0));
+        char buf[1500];
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n <= 0) continue;
+        std::string reply = "echo:" + std::string(buf, static_cast<size_t>(n));
+        sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
+      }
+    });
+  }
+  ~LoopbackEcho() { close(fd_); }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_;
+};
+
+class Link : public NetWorld {};
+
+TEST_F(Link, TheDefaultServerNameResolvesThroughTheLinksDnsToTheHost) {
+  ASSERT_TRUE(BootAndJoin());
+  EXPECT_EQ(netstack::Resolve(inst, kDefaultServerHost, 10 * kSec), 0x0A000202);
+}
+
+TEST_F(Link, AnUnknownNameIsAnsweredWithNoSuchName) {
+  ASSERT_TRUE(BootAndJoin());
+  EXPECT_EQ(netstack::Resolve(inst, "nowhere.camlink.test", 10 * kSec), 0);
+}
+
+TEST_F(Link, AServerHostEntryOverridesTheDefaultAddress) {
+  link.set_host(kDefaultServerHost, 0x0A000299);
+  ASSERT_TRUE(BootAndJoin());
+  EXPECT_EQ(netstack::Resolve(inst, kDefaultServerHost, 10 * kSec), 0x0A000299);
+}
+
+TEST_F(Link, ADatagramToTheHostReachesALoopbackSocketAndItsAnswerComesBack) {
+  LoopbackEcho echo(inst);
+  ASSERT_TRUE(BootAndJoin());
+  int64_t server = netstack::Resolve(inst, kDefaultServerHost, 10 * kSec);
+  ASSERT_EQ(server, 0x0A000202);
+  netstack::UdpEndpoint udp(inst, 46103);
+  ASSERT_TRUE(udp.SendTo(static_cast<uint32_t>(server), echo.port(), "hello"));
+  ASSERT_TRUE(inst.run_until([&] { return !udp.Received().empty(); }, 5 * kSec, 1000));
+  EXPECT_EQ(udp.Received()[0], "echo:hello");
+  EXPECT_TRUE(link.dropped_destinations().empty());
+}
+
+TEST_F(Link, DatagramsToAnyOtherAddressAreDroppedAndLoggedOnceWithoutAHostSocket) {
+  ASSERT_TRUE(BootAndJoin());
+  netstack::UdpEndpoint udp(inst, 46103);
+  const uint32_t kElsewhere[] = {0x0A000001, 0xC0A80101, 0x08080808};  // 10.0.0.1, 192.168.1.1, 8.8.8.8
+  for (int round = 0; round < 2; round++)
+    for (uint32_t a : kElsewhere) ASSERT_TRUE(udp.SendTo(a, 9, "x"));
+  // The DNS server's address takes DNS only.
+  ASSERT_TRUE(udp.SendTo(0x0A000203, 9, "x"));
+  inst.run_for(2 * kSec);
+  EXPECT_EQ(link.dropped_destinations(),
+            (std::vector<std::string>{"10.0.0.1", "192.168.1.1", "8.8.8.8", "10.0.2.3 UDP 9"}));
+  EXPECT_EQ(link.host_sockets(), 0);
+  EXPECT_TRUE(udp.Received().empty());
+}
+
+TEST(LinkPcap, TheLinksPcapFileIsReadByTsharkAndShowsTheDhcpExchange) {
+  std::string dir = ::testing::TempDir();
+  std::string pcap = dir + "/camlink-net-" + std::to_string(getpid()) + ".pcap";
+  {
+    camhost::Instance inst(FirmwareOptions());
+    sim::Board board(BoardWithCredentials(kTestSsid, kTestPassphrase));
+    camhost::net::LinkOptions o = LinkWithAp(kTestSsid, kTestPassphrase);
+    o.pcap_path = pcap;
+    camhost::net::Link link(o);
+    inst.boot();
+    inst.run_for(10 * kSec);
+  }
+  if (system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  std::string cmd = "tshark -r " + pcap + " -Y dhcp 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(pclose(p), 0);
+  std::filesystem::remove(pcap);
+  EXPECT_NE(out.find("DHCP Discover"), std::string::npos) << out;
+  EXPECT_NE(out.find("DHCP ACK"), std::string::npos) << out;
+}
+
+// Thirty simulated minutes of a joined, idle camera, run twice.
+std::string IdleJoinedConsole() {
+  camhost::Instance inst(FirmwareOptions(7));
+  sim::Board board(BoardWithCredentials(kTestSsid, kTestPassphrase));
+  camhost::net::Link link(LinkWithAp(kTestSsid, kTestPassphrase));
+  inst.boot();
+  inst.run_for(1800 * kSec);
+  return inst.console() + "\ntrace " + std::to_string(inst.trace_hash());
+}
+
+TEST(LinkReplay, ThirtyMinutesOfAJoinedIdleCameraGiveTheSameConsoleTwice) {
+  std::string first = IdleJoinedConsole();
+  EXPECT_NE(first.find("[APP]WiFi connection is established."), std::string::npos);
+  EXPECT_EQ(first, IdleJoinedConsole());
+}
+
+}  // namespace
