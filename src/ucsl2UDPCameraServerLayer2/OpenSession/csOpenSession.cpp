@@ -57,6 +57,7 @@ const char* OpenSession_stateName(uint8_t state) {
 
 OpenSessionState_t setGetSessionState(OpenSessionState_t newState) {
   if (newState == getSessionState || newState == sessionState) return sessionState;
+  DBGLOG("Session state: %u --> %s\n", sessionState, OpenSession_stateName(newState));
   sessionState = newState;
   bool open = newState == sessionOpen;
   if (!sysstate_setWiFiSessionOpenState(open)) return sessionState;
