@@ -237,8 +237,11 @@ void Server::handle(const Bytes& b, const sockaddr_in& from) {
       on_keepalive_reply(h, b);
       return;
     case kClearKAStatus:
-      if (h.cmdSequenceNumber == clear_pending_seq_) clear_pending_seq_ = 0;
-      return;
+      if (clear_pending_seq_ != 0 && h.cmdSequenceNumber == clear_pending_seq_) {
+        clear_pending_seq_ = 0;
+        return;
+      }
+      break;
     case kGetRegistrationCode:
       if (pair_cmd_seq_ != 0 && h.cmdSequenceNumber == pair_cmd_seq_) {
         pair_cmd_seq_ = 0;

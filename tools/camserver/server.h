@@ -115,6 +115,10 @@ class Server {
   // serves for `listen_us`; the datagrams that came back meanwhile.
   std::vector<Bytes> raw(const Bytes& datagram, uint64_t listen_us);
 
+  // Takes the next command sequence number for a hand-made datagram, so that the server's own
+  // commands that follow stay newer than it.
+  uint32_t reserve_command_sequence() { return ++cmd_seq_; }
+
   const SessionInfo& session() const { return session_; }
   // Every datagram received from the camera, in order.
   const std::vector<Bytes>& received() const { return received_; }
