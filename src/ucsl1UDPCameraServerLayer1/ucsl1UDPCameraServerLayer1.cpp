@@ -6,6 +6,7 @@
 
 #include "dbgmsgrDebugMessenger/dbgmsgrDebugMessenger.h"
 #include "dbgudpDebugForUDPMessages/dbgudpDebugForUDPMessages.h"
+#include "ginfGetConfigInfoFromSTM32/ginfGetConfigInfoFromSTM32.h"
 #include "iupqIncomingUDPPacketQueue/iupqIncomingUDPPacketQueue.h"
 #include "lwip/tcpip.h"
 #include "lwip/udp.h"
@@ -202,6 +203,18 @@ void ucsl1ReceivedCallback(void* /*arg*/, struct udp_pcb* pcb, struct pbuf* p,
     // Without a whole header there is no command or sequence number to act on.
     DBGLOG("ERROR!! UDP message received was shorter than its header: %u < %d\n", total,
            CTS_STC_HEADER_SIZE);
+  } else if (total != ucscGetLengthFromCommandID(ctsStcHeader_getCmdID(&msg.header),
+                                                  UDP_DIRECTION_STC)) {
+    // Only a datagram of its command's length may take part in the sequence rule: stray bytes
+    // with a high number would otherwise make the camera toss every real command after them.
+    DBGLOG("ERROR!! length %u != expected %u for cmdID %u (%s); tossing packet\n", total,
+           (unsigned)ucscGetLengthFromCommandID(ctsStcHeader_getCmdID(&msg.header),
+                                                UDP_DIRECTION_STC),
+           ctsStcHeader_getCmdID(&msg.header),
+           dbgudpCmdIDtoString(ctsStcHeader_getCmdID(&msg.header)));
+  } else if (ginfGet_cameraID() != nullptr && !ucscIsAddressedToThisCamera(&msg.header)) {
+    // Nor may a datagram for another camera; while the ID is unknown, the layers check later.
+    DBGLOG_TEXT("ERROR!! Camera ID incorrect");
   } else {
     ucscTimeOfLastMsgFromCameraServer = now;
     cmdID id = ctsStcHeader_getCmdID(&msg.header);
