@@ -19,7 +19,12 @@
 // Memory: a 16 KB heap for outgoing data and static pools; nothing from the C library's heap.
 #define MEM_LIBC_MALLOC 0
 #define MEMP_MEM_MALLOC 0
+// Pools hold pointers: 4-byte alignment on the module, 8 on a 64-bit host.
+#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 8
+#define MEM_ALIGNMENT 8
+#else
 #define MEM_ALIGNMENT 4
+#endif
 #define MEM_SIZE (16 * 1024)
 #define MEMP_NUM_PBUF 32
 #define MEMP_NUM_UDP_PCB 6

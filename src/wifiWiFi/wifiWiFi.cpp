@@ -151,15 +151,11 @@ static int startWcmAutoConnect(const char* ssid, const char* password) {
   rc = network_profile_validate(profile);
   if (rc != 0) {
     DBGLOG("Error!! network profile validation failed %d\n", rc);
-    wcm_delete_network_profile(wcm_handle_p, profile);
-    profile = NULL;
-    return -2;
+    return -2;  // the next start deletes the profile first
   }
   rc = wcm_add_network_profile(wcm_handle_p, profile);
   if (rc < 0) {
     DBGLOG("Error!! wcm_add_network = %d\n", rc);
-    wcm_delete_network_profile(wcm_handle_p, profile);
-    profile = NULL;
     return -3;
   }
   wcm_auto_connect(wcm_handle_p, true);

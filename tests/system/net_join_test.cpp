@@ -42,6 +42,30 @@ TEST_F(Join, TheCameraJoinsTheAccessPointAndGetsItsAddressByDhcp) {
   EXPECT_NE(inst.console().find("#consecutiveAPNotFound: 0,"), std::string::npos);
 }
 
+TEST_F(Join, TheStationReportsItsLinkAndAddressOnlyWhileConnected) {
+  auto isConnected = Symbol<bool (*)()>("_Z23wifiIsWiFiConnectedToAPv");
+  auto address = Symbol<void (*)(uint32_t*)>("_Z16wifiGetIPAddressP8ip4_addr");  // IPv4 only
+  inst.boot();
+  bool before = true;
+  uint32_t none = 0xFFFFFFFF;
+  ASSERT_TRUE(inst.call([&] {
+    before = isConnected();  // no handle yet
+    address(&none);          // left as it was
+  }));
+  EXPECT_FALSE(before);
+  EXPECT_EQ(none, 0xFFFFFFFFu);
+  ASSERT_TRUE(RunUntilLogged("[APP]WiFi connection is established.", 60 * kSec));
+  bool after = false;
+  uint32_t station = 0;
+  ASSERT_TRUE(inst.call([&] {
+    after = isConnected();
+    address(&station);
+  }));
+  EXPECT_TRUE(after);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&station);  // network order
+  EXPECT_EQ(std::vector<int>(b, b + 4), (std::vector<int>{10, 0, 2, 15}));
+}
+
 TEST_F(Join, AResetWhileConnectedComesBackAndJoinsAgain) {
   ASSERT_TRUE(BootAndJoin());
   inst.reset(OS_RESET_WATCHDOG);
@@ -120,6 +144,9 @@ TEST_F(ShortPassword, FailedStartsBackOff3_5_7AndThen60Seconds) {
   std::string c = inst.console();
   EXPECT_NE(c.find("Error!! network profile validation failed -1\n"), std::string::npos);
   EXPECT_NE(c.find("ERROR!! wcm startWcmAutoConnect failed with error -2\n"), std::string::npos);
+  // The refused profile stays registered until the next start replaces it.
+  EXPECT_NE(c.find("ERROR!! network profile already exists; wcm_delete_network_profile returned 0\n"),
+            std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #1 in 3s\""), std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #29 in 59s\""), std::string::npos);
   EXPECT_NE(c.find("\"Autoconnect failed; retry #30 in 60s\""), std::string::npos);

@@ -7,8 +7,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "system/net_fixture.h"
 #include "system/net_stack.h"
@@ -82,6 +84,57 @@ TEST_F(Link, ADatagramToTheHostReachesALoopbackSocketAndItsAnswerComesBack) {
   EXPECT_TRUE(link.dropped_destinations().empty());
 }
 
+TEST_F(Link, ADelayHoldsEveryFrameAndDropAllLosesThem) {
+  LoopbackEcho echo(inst);
+  ASSERT_TRUE(BootAndJoin());
+  netstack::UdpEndpoint udp(inst, 46103);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "warm"));  // ARP, host socket
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 1; }, 5 * kSec, 1000));
+
+  link.delay(40000);
+  uint64_t sent = inst.now();
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "slow"));
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 2; }, 5 * kSec, 1000));
+  EXPECT_GE(inst.now() - sent, 80000u);  // 40 ms each way
+  EXPECT_LT(inst.now() - sent, 90000u);
+
+  link.delay(0);
+  link.drop_all(true);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "lost"));
+  inst.run_for(2 * kSec);
+  EXPECT_EQ(udp.Received().size(), 2u);
+  link.drop_all(false);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "back"));
+  ASSERT_TRUE(inst.run_until([&] { return udp.Received().size() == 3; }, 5 * kSec, 1000));
+}
+
+// Which of 40 datagrams come back with half the frames lost, for one seed.
+std::vector<std::string> SurvivorsWithHalfLost(uint64_t seed) {
+  camhost::Instance inst(FirmwareOptions(seed));
+  sim::Board board(BoardWithCredentials(kTestSsid, kTestPassphrase));
+  camhost::net::Link link(LinkWithAp(kTestSsid, kTestPassphrase));
+  LoopbackEcho echo(inst);
+  inst.boot();
+  inst.run_until([&] { return inst.console().find("[APP]WiFi connection is established.") !=
+                              std::string::npos; }, 60 * kSec, 100000);
+  netstack::UdpEndpoint udp(inst, 46103);
+  udp.SendTo(camhost::net::kHostAddress, echo.port(), "warm");
+  inst.run_for(1 * kSec);
+  link.drop_fraction(0.5);
+  for (int i = 0; i < 40; i++) {
+    udp.SendTo(camhost::net::kHostAddress, echo.port(), std::to_string(i));
+    inst.run_for(100000);
+  }
+  return udp.Received();
+}
+
+TEST(LinkLoss, AFractionOfFramesIsLostTheSameWayForTheSameSeed) {
+  std::vector<std::string> first = SurvivorsWithHalfLost(3);
+  EXPECT_GT(first.size(), 3u);   // the warm-up and some of the 40
+  EXPECT_LT(first.size(), 35u);  // about a quarter make the round trip
+  EXPECT_EQ(first, SurvivorsWithHalfLost(3));
+}
+
 TEST_F(Link, DatagramsToAnyOtherAddressAreDroppedAndLoggedOnceWithoutAHostSocket) {
   ASSERT_TRUE(BootAndJoin());
   netstack::UdpEndpoint udp(inst, 46103);
@@ -95,6 +148,63 @@ TEST_F(Link, DatagramsToAnyOtherAddressAreDroppedAndLoggedOnceWithoutAHostSocket
             (std::vector<std::string>{"10.0.0.1", "192.168.1.1", "8.8.8.8", "10.0.2.3 UDP 9"}));
   EXPECT_EQ(link.host_sockets(), 0);
   EXPECT_TRUE(udp.Received().empty());
+}
+
+// A peer in another process stands for itself here: a plain thread the kernel knows nothing of,
+// answering on the wall clock.
+class OutsideEcho {
+ public:
+  OutsideEcho() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    timeval tv{0, 20000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    t_ = std::thread([this] {
+      char buf[1500];
+      while (!stop_) {
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n > 0) sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), flen);
+      }
+    });
+  }
+  ~OutsideEcho() {
+    stop_ = true;
+    t_.join();
+    close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread t_;
+};
+
+class OutsidePeer : public NetWorld {
+ protected:
+  static camhost::net::LinkOptions Paced() {
+    auto o = LinkWithAp(kTestSsid, kTestPassphrase);
+    o.pace_outside_peers = true;
+    return o;
+  }
+  OutsidePeer() : NetWorld(kTestSsid, kTestPassphrase, Paced()) {}
+};
+
+TEST_F(OutsidePeer, AnOutsidePeersAnswerArrivesInVirtualTimeWhileTheLinkPaces) {
+  OutsideEcho echo;
+  ASSERT_TRUE(BootAndJoin());
+  netstack::UdpEndpoint udp(inst, 46103);
+  ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "hi"));
+  EXPECT_TRUE(inst.run_until([&] { return !udp.Received().empty(); }, 10 * kSec, 1000));
 }
 
 TEST(LinkPcap, TheLinksPcapFileIsReadByTsharkAndShowsTheDhcpExchange) {

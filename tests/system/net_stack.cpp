@@ -2,6 +2,7 @@
 // the firmware's copy, reset with the module, is the one that runs).
 #include "system/net_stack.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "lwip/dns.h"
@@ -18,11 +19,8 @@ namespace {
 
 // Addresses cross in network order; this host, like the module, is little-endian.
 
-template <typename Fn>
-Fn* Sym(camhost::Instance& inst, const char* name, Fn*) {
-  return reinterpret_cast<Fn*>(inst.firmware_symbol(name));
-}
-#define LWIP(inst, fn) Sym(inst, #fn, &fn)
+// The image's copy of an lwIP function (decltype names its type without linking this binary's).
+#define LWIP(inst, fn) reinterpret_cast<decltype(&fn)>((inst).firmware_symbol(#fn))
 
 struct ResolveCall {
   camhost::Instance* inst;
@@ -57,6 +55,7 @@ struct Udp {
   std::string payload;
   bool sent;
   os_semaphore done;
+  os_semaphore rx;  // posted for every datagram received
 };
 
 void UdpReceive(void* arg, udp_pcb*, pbuf* p, const ip_addr_t*, u16_t) {
@@ -66,10 +65,12 @@ void UdpReceive(void* arg, udp_pcb*, pbuf* p, const ip_addr_t*, u16_t) {
   LWIP(*u->inst, pbuf_free)(p);
   std::lock_guard<std::mutex> g(u->m);
   u->received.push_back(data);
+  os_sem_post(&u->rx);
 }
 
 void OpenWorker(void* arg) {
   auto* u = static_cast<Udp*>(arg);
+  os_sem_init(&u->rx, 0);
   u->pcb = LWIP(*u->inst, udp_new)();
   if (u->pcb) {
     ip_addr_t any;
@@ -145,6 +146,27 @@ bool UdpEndpoint::SendTo(uint32_t address, uint16_t port, const std::string& pay
   u->payload = payload;
   OnStack(inst_, SendWorker, u, &u->done);
   return u->sent;
+}
+
+std::vector<double> UdpEndpoint::PingPong(uint32_t address, uint16_t port, int count,
+                                          uint32_t max_wait_usecs) {
+  auto* u = static_cast<Udp*>(state_);
+  std::vector<double> out;
+  inst_.call([&] {
+    for (int i = 0; i < count; i++) {
+      u->to = address;
+      u->to_port = port;
+      u->payload = "ping";
+      auto t0 = std::chrono::steady_clock::now();
+      os_sem_init(&u->done, 0);
+      if (LWIP(inst_, tcpip_callback)(SendWorker, u) != ERR_OK) continue;
+      os_sem_wait(&u->done);
+      if (os_sem_wait_timeout(&u->rx, max_wait_usecs) == 0)
+        out.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
+                                                                t0).count());
+    }
+  }, 4, 3600000000ull);
+  return out;
 }
 
 std::vector<std::string> UdpEndpoint::Received() const {

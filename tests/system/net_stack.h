@@ -23,6 +23,10 @@ class UdpEndpoint {
   ~UdpEndpoint();
   // Sends `payload` to address:port (host order); false when lwIP refused it.
   bool SendTo(uint32_t address, uint16_t port, const std::string& payload);
+  // Sends `count` datagrams one after another, each once the answer to the one before came back
+  // (or `max_wait_usecs` passed), from one kernel thread; the round trips in wall microseconds.
+  std::vector<double> PingPong(uint32_t address, uint16_t port, int count,
+                               uint32_t max_wait_usecs);
   // Datagrams received so far.
   std::vector<std::string> Received() const;
 

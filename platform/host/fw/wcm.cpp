@@ -85,7 +85,8 @@ static err_t stationInit(struct netif* nif) {
 
 // On the link's thread: a frame for the station goes to lwIP's mailbox.
 static void stationReceive(void* ctx, const uint8_t* frame, size_t length) {
-  if (length > 0xFFFF) return;
+  // Before the stack is up (or in a real-time race with a reset) there is nobody to take it.
+  if (length > 0xFFFF || !station.input) return;
   struct pbuf* p = pbuf_alloc(PBUF_RAW, (u16_t)length, PBUF_POOL);
   if (!p) return;  // out of buffers: lost, as a busy chip would lose it
   pbuf_take(p, frame, (u16_t)length);
@@ -238,7 +239,6 @@ static void* wcmMain(void* arg) {
     now = os_systime64();
     bool joined = state == WCM_WAIT_ADDRESS || state == WCM_CONNECTED;
     if (disconnectRequested) {
-      disconnectRequested = false;
       if (joined || state == WCM_JOINING) {
         if (joined) leave(true);
         os_printf("[wcm] disconnected\n");
@@ -246,6 +246,7 @@ static void* wcmMain(void* arg) {
       }
       state = WCM_IDLE;
       nextStep = SYSTIMER_NEVER;
+      disconnectRequested = false;  // the caller of wcm_auto_connect(false) waits for this
     }
     if (!autoConnect) {
       state = WCM_IDLE;
@@ -371,8 +372,10 @@ int wcm_auto_connect(struct wcm_handle* h, bool enable) {
   os_irq_restore(s);
   os_sem_post(&wcmWake);
   if (!enable) {
-    // Disconnecting finishes on the manager's thread; wait for it, as the chip's call does.
-    for (int i = 0; i < 100 && disconnectRequested; i++) os_sleep_us(1000, OS_TIMEOUT_NO_WAKEUP);
+    // Disconnecting finishes on the manager's thread (notification included); wait for it, as
+    // the chip's call does, unless this is that thread.
+    for (int i = 0; i < 100 && disconnectRequested && os_self() != wcmThread; i++)
+      os_sleep_us(1000, OS_TIMEOUT_NO_WAKEUP);
   }
   return 0;
 }
