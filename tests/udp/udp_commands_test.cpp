@@ -185,3 +185,18 @@ TEST_F(UdpCommands, AFloodOfCommandsIsAnsweredAsFarAsTheStackTakesItAndLeavesThe
   EXPECT_LE(replies, 40u);
   EXPECT_FALSE(Command(camserver::kGetInterval).error());
 }
+
+TEST_F(UdpCommands, AnIdleSessionLetsTheRadioSleepOnceItsFullPowerWindowEnds) {
+  Serve(160 * kSec);
+  EXPECT_GE(CountLogged("enabled low power mode"), 1);
+}
+
+TEST_F(UdpCommands, ATossedRepeatOfAUserCommandStillKeepsTheRadioAtFullPower) {
+  Serve(100 * kSec);
+  Bytes stale = Request(camserver::kSetContrast, 36);
+  camserver::put32(stale, 4, 1);  // a number long since seen
+  EXPECT_EQ(Answers(stale), 0u);
+  EXPECT_EQ(CountLogged("Tossing (CMDSeqNum <= highest"), 1);
+  Serve(60 * kSec);
+  EXPECT_EQ(CountLogged("enabled low power mode"), 0);
+}
