@@ -156,14 +156,15 @@ TEST_F(UdpCommands, HostileDatagramsNeverCrashOrCorruptTheCamera) {
   Bytes lying = Request(camserver::kGetContrast, 32);
   camserver::put16(lying, 0, 60000);  // msgLength says more than came
   Bytes tooBig = Request(camserver::kSetContrast, 69);
-  Bytes huge(1400, 0xA5);  // a datagram of many link frames' worth is reassembled by nothing
+  Bytes huge(1400, 0xA5);
+  Bytes fragments(3000, 0x5A);  // more than a link frame holds: it arrives in IP fragments
   Bytes truncated(10, 0x01);
   Bytes zeros(32, 0);
   Bytes noise;
   uint32_t x = 7;
   for (int i = 0; i < 68; i++) noise.push_back(static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24));
-  for (const Bytes& b : {lying, tooBig, huge, truncated, zeros, noise}) Raw(b, kSec / 2);
-  EXPECT_GE(CountLogged("ERROR!! UDP message received was larger than max size"), 2);
+  for (const Bytes& b : {lying, tooBig, huge, fragments, truncated, zeros, noise}) Raw(b, kSec / 2);
+  EXPECT_GE(CountLogged("ERROR!! UDP message received was larger than max size"), 3);
   EXPECT_EQ(CountLogged("ERROR!! UDP message received was shorter than its header: 10 < 32"), 1);
   camserver::Reply after = Set(camserver::kSetContrast, -4);
   EXPECT_FALSE(after.error()) << after.text();

@@ -16,6 +16,7 @@
 #include "lwip/udp.h"
 #include "ucscUDPCameraServerCommon/ucscUDPCameraServerCommon.h"
 #include "ucsl1UDPCameraServerLayer1/ucsl1UDPCameraServerLayer1.h"
+#include "sysstateSystemState/sysstateSystemState.h"
 #include "ucsl3UDPCameraServerLayer3/ucsl3UDPCameraServerLayer3.h"
 
 namespace {
@@ -278,4 +279,54 @@ TEST_F(OutgoingHeader, TheOpeningRequestRestartsTheNumberingAndARepliesEchoesThe
     EXPECT_EQ(open.packetSequenceNumber, 1u);
   });
   EXPECT_EQ(loggedStartingWith("Camera ID in rxMsgHeader does not match our globalCameraID"), 1);
+}
+
+// The dispatcher against the simulated board's STM32.
+class Dispatcher : public GinfOnBoard {
+ protected:
+  void Queue(uint16_t id, uint32_t cmdSeq, int32_t value) {
+    std::vector<uint8_t> b = Datagram(id, cmdSeq, ucscGetLengthFromCommandID(id, UDP_DIRECTION_STC));
+    static const uint16_t kId[6] = {0x1A2B, 0x3C4D, 0x5E6F, 0x7081, 0x92A3, 0xB4C5};
+    memcpy(&b[20], kId, sizeof kId);
+    if (b.size() >= 36) memcpy(&b[32], &value, 4);
+    inKernel([&] {
+      systimer_t now = os_systime64();
+      ASSERT_TRUE(iupqPushToQueue(ucsc_layer3PacketQueueHandle, b.data(), b.size(), nullptr, 0, &now));
+    });
+  }
+  int IndexOf(const std::string& prefix) {
+    std::vector<std::string> m = boardLogMessages(inst.console());
+    for (size_t i = 0; i < m.size(); i++)
+      if (m[i].find(prefix) != std::string::npos) return static_cast<int>(i);
+    return -1;
+  }
+};
+
+TEST_F(Dispatcher, CommandsQueuedBeforeTheCameraIDIsKnownRunInOrderOnceItIs) {
+  stm32();
+  inKernel([] {
+    ucscUDPCameraServerCommon_Init();
+    ucsl1UDPCameraServerLayer1_Init();
+    os_semaphore up;
+    os_sem_init(&up, 0);
+    tcpip_init([](void* s) { os_sem_post(static_cast<os_semaphore*>(s)); }, &up);
+    os_sem_wait(&up);
+  });
+  Queue(cmdID_cts_stc_SetContrast, 1, 6);
+  Queue(cmdID_cts_stc_GetContrast, 2, 0);
+  inKernel([] { ucsl3UDPCameraServerLayer3_Poll(SYSTIMER_NEVER); });
+  EXPECT_EQ(fromKernel([] { return iupqGetNumPacketsInQueue(ucsc_layer3PacketQueueHandle); }), 2u);
+  start(false);
+  inst.run_for(3 * kGinfSec);
+  inKernel([] {
+    sysstate_setWiFiConnectedToAPState(true);  // after the mirror's own Wi-Fi restart
+    ucsl3UDPCameraServerLayer3_Poll(SYSTIMER_NEVER);
+  }, 6);
+  EXPECT_EQ(fromKernel([] { return iupqGetNumPacketsInQueue(ucsc_layer3PacketQueueHandle); }), 0u);
+  int set = IndexOf("handling cmd SetContrast, cmdSeq 1");
+  int get = IndexOf("handling cmd GetContrast, cmdSeq 2");
+  ASSERT_GE(set, 0) << inst.console();
+  EXPECT_GT(get, set);
+  EXPECT_EQ(ginfLE(lastRequest(CMD_setContrast), 12, 4), 6u);
+  EXPECT_EQ(stm32().state().capture.contrast, 6);
 }
