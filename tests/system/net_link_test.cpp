@@ -204,7 +204,9 @@ TEST_F(OutsidePeer, AnOutsidePeersAnswerArrivesInVirtualTimeWhileTheLinkPaces) {
   ASSERT_TRUE(BootAndJoin());
   netstack::UdpEndpoint udp(inst, 46103);
   ASSERT_TRUE(udp.SendTo(camhost::net::kHostAddress, echo.port(), "hi"));
-  EXPECT_TRUE(inst.run_until([&] { return !udp.Received().empty(); }, 10 * kSec, 1000));
+  // Paced, virtual time runs no faster than the wall clock: the answer comes within
+  // milliseconds; the bound is generous for a loaded machine.
+  EXPECT_TRUE(inst.run_until([&] { return !udp.Received().empty(); }, 60 * kSec, 1000));
 }
 
 TEST(LinkPcap, TheLinksPcapFileIsReadByTsharkAndShowsTheDhcpExchange) {

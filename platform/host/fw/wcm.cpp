@@ -6,6 +6,8 @@
 // callback. lwIP is touched only on lwIP's own thread, through tcpip_callback.
 #include <string.h>
 
+#include <atomic>
+
 #include "camhost/radio.h"
 #include "lwip/dhcp.h"
 #include "lwip/etharp.h"
@@ -47,11 +49,11 @@ static bool stackStarted;
 static os_thread* wcmThread;
 static os_semaphore wcmWake;
 
-// Shared with the link's thread and lwIP's thread; changed inside short critical sections.
-static volatile bool autoConnect;
-static volatile bool linkLost;
-static volatile bool addressReady;
-static volatile bool disconnectRequested;
+// Shared with the link's thread, lwIP's thread and the callers of the API.
+static std::atomic<bool> autoConnect;
+static std::atomic<bool> linkLost;
+static std::atomic<bool> addressReady;
+static std::atomic<bool> disconnectRequested;
 
 static wcmState state;  // the manager's thread only
 static systimer_t nextStep = SYSTIMER_NEVER;
