@@ -6,3 +6,8 @@
 void tcpTCPTransfer_Init(void) { DBGLOG_ENTRY(); }
 
 systimer_t tcpTCPTransfer_Poll(systimer_t next) { return next; }
+
+// Shell: the connection comes with the data plane; until then none can be opened.
+bool tcpOpen(const char* /*serverName*/, uint16_t /*serverPort*/) { return false; }
+
+void tcpClose(const char* /*funcName*/, uint32_t /*willCloseTimeoutMSecs*/) {}

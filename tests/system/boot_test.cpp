@@ -63,6 +63,7 @@ TEST_F(Boot, PrintsTheBannerThenInitialisesTheModulesInOrder) {
       "ucsc::ucscUDPCameraServerCommon_Init() @",
       "ucsl1::ucsl1UDPCameraServerLayer1_Init() @",
       "ucsl2::ucsl2UDPCameraServerLayer2_Init() @",
+      "cs::csKeepAlive_Init() @",
       "tcsl1::tcsl1TCPCameraServerLayer1_Init() @",
       "tcp::tcpTCPTransfer_Init() @",
       "ble::bleBluetoothLowEnergy_Init() @",

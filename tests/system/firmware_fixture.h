@@ -37,8 +37,12 @@ inline std::vector<std::string> LinesWith(const std::string& text, const std::st
   return out;
 }
 
-// The 15-character time stamp of a log line ("000,012.345,678").
-inline std::string Stamp(const std::string& line) { return line.substr(6, 15); }
+// The 15-character time stamp of a log line ("000,012.345,678"), after the packet number (four
+// digits or more).
+inline std::string Stamp(const std::string& line) {
+  size_t at = line.find_first_not_of(' ', line.find(' '));
+  return at == std::string::npos ? std::string() : line.substr(at, 15);
+}
 
 // The time stamp of a log line in microseconds.
 inline uint64_t Micros(const std::string& line) {

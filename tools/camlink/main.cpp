@@ -25,6 +25,7 @@
 #include "camhost/runtime.h"
 #include "sim/board.h"
 #include "sim/board_config.h"
+#include "internal_server.h"
 
 namespace {
 
@@ -68,6 +69,10 @@ void usage(FILE* out) {
           "  --server-host NAME=ADDR  the link's DNS answers NAME with the IPv4 ADDR (default:\n"
           "                        %s=10.0.2.2, this PC's loopback) (repeatable)\n"
           "  --pcap FILE           write every frame on the Wi-Fi link to FILE (pcap, Ethernet)\n"
+          "  --server internal|external  the camera server: internal (default) runs one in this\n"
+          "                        process on the link's far side, in a network namespace of\n"
+          "                        its own (so several camlinks run at once); external leaves\n"
+          "                        10.0.2.2:46103 to a server on this PC's loopback (camserver)\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
@@ -103,13 +108,14 @@ int main(int argc, char** argv) {
   double for_seconds = -1;
   bool print_hash = false;
   bool board_notes = true;
+  bool internal_server = true;
 
   std::string state_dir, board_file;
   std::vector<camhost::net::AccessPoint> extra_aps;
   camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap
+    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer
   };
   camlink::BoardControl control;
   static const option longopts[] = {
@@ -129,6 +135,7 @@ int main(int argc, char** argv) {
       {"ap", required_argument, nullptr, kAp},
       {"server-host", required_argument, nullptr, kServerHost},
       {"pcap", required_argument, nullptr, kPcap},
+      {"server", required_argument, nullptr, kServer},
       {nullptr, 0, nullptr, 0},
   };
   int c;
@@ -254,6 +261,13 @@ int main(int argc, char** argv) {
         }
         link_options.pcap_path = optarg;
         break;
+      case kServer:
+        if (strcmp(optarg, "internal") != 0 && strcmp(optarg, "external") != 0) {
+          fprintf(stderr, "camlink: --server takes internal or external, not \"%s\"\n", optarg);
+          return 2;
+        }
+        internal_server = strcmp(optarg, "internal") == 0;
+        break;
       case kHelp:
       case 'h':
         usage(stdout);
@@ -289,6 +303,17 @@ int main(int argc, char** argv) {
               state_dir.c_str(), board_file.c_str());
   }
 
+  // The in-process server gets a network of its own before any thread starts.
+  if (internal_server) {
+    std::string error;
+    if (!camlink::enter_private_network(&error)) {
+      fprintf(stderr, "camlink: --server internal: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  // Outlives the instance: its kernel thread is parked, never resumed, when the instance ends.
+  std::unique_ptr<camlink::InternalServer> server;
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
 
@@ -341,7 +366,17 @@ int main(int argc, char** argv) {
     list.push_back(ap);
   }
   link_options.pace_outside_peers = opt.clock == camhost::ClockKind::Virtual;
+  if (internal_server) link_options.pace_outside_peers = false;  // the peer is in this process
   auto link = std::make_unique<camhost::net::Link>(link_options);
+  if (internal_server) {
+    server = std::make_unique<camlink::InternalServer>(opt.clock == camhost::ClockKind::Virtual,
+                                                       static_cast<uint32_t>(opt.seed));
+    if (!server->ok()) {
+      fprintf(stderr, "camlink: --server internal: %s\n", server->error().c_str());
+      return 1;
+    }
+    server->start(inst);
+  }
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
@@ -358,6 +393,7 @@ int main(int argc, char** argv) {
     if (opt.clock == camhost::ClockKind::Real) control.poll_stdin();
   }
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
+  if (server) server->stop();
   inst.halt();  // in real time the firmware would go on talking to the chips being torn down
   link.reset();
   board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off

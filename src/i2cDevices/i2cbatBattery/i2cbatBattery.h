@@ -6,17 +6,22 @@
 #ifndef I2CBAT_BATTERY_H
 #define I2CBAT_BATTERY_H
 
+#include <stddef.h>
+
 #include "stmsgSTM32Message/stmsgMessages.h"  // unnamedFuelguage_t, additionalBatteryInfo_t
 
 // The fuel gauges: the internal battery and up to three in the external pack.
 #define I2CBAT_BATTERIES 4
 #define I2CBAT_NAME_SIZE 16
 
-// One gauge's readings with the battery's name ("Internal", "External 1".."External 3").
-struct fuelguage_t {
+// One gauge's readings with the battery's name ("Internal", "External 1".."External 3"); also
+// the layout the server's battery status carries.
+struct __attribute__((packed)) fuelguage_t {
   char batteryName[I2CBAT_NAME_SIZE];
   unnamedFuelguage_t info;
 };
+static_assert(sizeof(fuelguage_t) == 36, "fuelguage_t");
+static_assert(offsetof(fuelguage_t, info) == 16, "fuelguage_t.info");
 
 // Logs the entry line and sets up the thread's semaphore; called by the I2C devices' set-up.
 void i2cbatBattery_Init(void);

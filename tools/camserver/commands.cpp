@@ -1,0 +1,214 @@
+#include "commands.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdlib>
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+namespace camserver {
+
+namespace {
+
+std::vector<std::string> words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> w;
+  for (std::string x; in >> x;) w.push_back(x);
+  return w;
+}
+
+bool parse_int(const std::string& s, int64_t* v) {
+  char* end = nullptr;
+  errno = 0;
+  long long x = strtoll(s.c_str(), &end, 0);
+  if (errno != 0 || end == s.c_str() || *end != '\0' || x < INT32_MIN || x > UINT32_MAX) return false;
+  *v = x;
+  return true;
+}
+
+bool report(const char* name, const Reply& r, std::string* out) {
+  *out += std::string(name) + ": " + r.text() + "\n";
+  return !r.error();
+}
+
+std::string status_text(Server& s) {
+  const SessionInfo& i = s.session();
+  char buf[512];
+  uint64_t now = s.waiter().now_us();
+  std::string last = i.last_keepalive_us == 0
+                         ? "never"
+                         : std::to_string((now - i.last_keepalive_us) / 1000000) + " s ago";
+  snprintf(buf, sizeof buf,
+           "session %s (%u opened), last keep-alive %s, status bits 0x%08X, camera ID %s, "
+           "keep-alives answered %u",
+           i.open ? "open" : "closed", i.sessions_opened, last.c_str(), i.status,
+           i.camera_known ? camera_id_text(i.camera_id).c_str() : "unknown",
+           i.keepalives_answered);
+  return buf;
+}
+
+bool one(Server& s, const std::vector<std::string>& w, std::string* out) {
+  const std::string& c = w[0];
+  auto bad = [&](const std::string& why) {
+    *out += "error: " + why + "\n";
+    return false;
+  };
+  if (c == "help") {
+    *out += command_help();
+    return true;
+  }
+  if (c == "status") {
+    *out += status_text(s) + "\n";
+    return true;
+  }
+  if (c == "wait") {
+    int64_t secs = 0;
+    if (w.size() != 2 || !parse_int(w[1], &secs) || secs < 0) return bad("usage: wait SECONDS");
+    s.serve_until(s.waiter().now_us() + static_cast<uint64_t>(secs) * 1000000);
+    return true;
+  }
+  if (c == "session") {
+    int64_t secs = 60;
+    if (w.size() == 2 && !parse_int(w[1], &secs)) return bad("usage: session [SECONDS]");
+    bool open = s.wait_for_session(static_cast<uint64_t>(secs) * 1000000);
+    *out += open ? "session open\n" : "no session\n";
+    return open;
+  }
+  if (c == "get" || c == "set") {
+    if (w.size() < 2) return bad("usage: get NAME | set NAME VALUE");
+    bool set = c == "set";
+    if (w[1] == "schedule") {
+      if (!set) return report("GetSchedule", s.command(kGetSchedule), out);
+      Bytes body;
+      if (w.size() != 6) return bad("usage: set schedule ENABLED START STOP WEEK");
+      for (int i = 0; i < 4; i++) {
+        int64_t v;
+        if (!parse_int(w[2 + i], &v)) return bad("not a number: " + w[2 + i]);
+        put32(body, 4 * i, static_cast<uint32_t>(v));
+      }
+      return report("SetSchedule", s.command(kSetSchedule, body), out);
+    }
+    if (w[1] == "wifi") {
+      Bytes body(24, 0);
+      if (!set) return report("GetWiFiParameters", s.command(kGetWiFiParameters, body), out);
+      if (w.size() != 8) return bad("usage: set wifi FULLARP LOWARP CLOUD LISTEN TMO FLAGS");
+      for (int i = 0; i < 6; i++) {
+        int64_t v;
+        if (!parse_int(w[2 + i], &v)) return bad("not a number: " + w[2 + i]);
+        put32(body, 4 * i, static_cast<uint32_t>(v));
+      }
+      return report("SetWiFiParameters", s.command(kSetWiFiParameters, body), out);
+    }
+    const SettingInfo* info = setting_info(w[1]);
+    if (info == nullptr) return bad("unknown setting '" + w[1] + "' (see help)");
+    const CommandInfo* ci = command_info(set ? info->set : info->get);
+    if (!set) {
+      if (w.size() != 2) return bad("usage: get NAME");
+      return report(ci->name, s.command(info->get, Bytes(4, 0)), out);
+    }
+    int64_t v;
+    if (w.size() != 3 || !parse_int(w[2], &v)) return bad("usage: set NAME VALUE");
+    Bytes body;
+    put32(body, 0, static_cast<uint32_t>(v));
+    return report(ci->name, s.command(info->set, body), out);
+  }
+  if (c == "battery") return report("GetBatteryStatus", s.command(kGetBatteryStatus), out);
+  if (c == "sdcard") return report("GetSDCardStatus", s.command(kGetSDCardStatus), out);
+  if (c == "files") return report("GetRecentFileStatus", s.command(kGetRecentFileStatus), out);
+  if (c == "stats") return report("GetStatisticsReport", s.command(kGetStatisticsReport), out);
+  if (c == "fileinfo" || c == "delete") {
+    if (w.size() != 2 || w[1].size() > 12) return bad("usage: " + c + " NAME (at most 12 characters)");
+    Bytes body;
+    put_text(body, 0, 16, w[1]);
+    return c == "fileinfo" ? report("GetFileInfo2", s.command(kGetFileInfo2, body), out)
+                           : report("DeleteFileFromSDCard", s.command(kDeleteFileFromSDCard, body), out);
+  }
+  if (c == "accesscode") {
+    if (w.size() != 2 || w[1].size() > 12) return bad("usage: accesscode CODE (at most 12 characters)");
+    Bytes body(4, 0);
+    put_text(body, 4, 12, w[1]);
+    return report("SetAccessCode", s.command(kSetAccessCode, body), out);
+  }
+  if (c == "tcp") {
+    int64_t port;
+    if (w.size() != 2 || !parse_int(w[1], &port)) return bad("usage: tcp PORT");
+    Bytes body;
+    put16(body, 0, static_cast<uint16_t>(port));
+    put16(body, 2, 0);
+    return report("StartTCPConnection", s.command(kStartTCPConnection, body), out);
+  }
+  if (c == "liveview") {
+    int64_t secs, port;
+    if (w.size() != 3 || !parse_int(w[1], &secs) || !parse_int(w[2], &port))
+      return bad("usage: liveview SECONDS PORT");
+    Bytes body;
+    put32(body, 0, static_cast<uint32_t>(secs));
+    put16(body, 4, static_cast<uint16_t>(port));
+    put16(body, 6, 0);
+    put32(body, 8, 0);
+    return report("LiveView", s.command(kLiveView, body), out);
+  }
+  if (c == "clear") {
+    int64_t bits;
+    if (w.size() != 2 || !parse_int(w[1], &bits)) return bad("usage: clear BITS");
+    Bytes body;
+    put32(body, 0, static_cast<uint32_t>(bits));
+    return report("ClearKAStatus", s.command(kClearKAStatus, body), out);
+  }
+  if (c == "pair") {
+    Reply code = s.command(kGetRegistrationCode);
+    if (!report("GetRegistrationCode", code, out)) return false;
+    Bytes body;
+    put32(body, 0, kRegistrationCodeChangedBit);
+    return report("ClearKAStatus", s.command(kClearKAStatus, body), out);
+  }
+  if (c == "raw") {
+    Bytes b;
+    std::string hex;
+    for (size_t i = 1; i < w.size(); i++) hex += w[i];
+    if (!parse_hex(hex, &b) || b.empty()) return bad("usage: raw HEX");
+    std::vector<Bytes> back = s.raw(b, 2000000);
+    *out += "raw: sent " + std::to_string(b.size()) + " bytes; " + std::to_string(back.size()) +
+            " datagram(s) back\n";
+    for (const Bytes& r : back) *out += "  " + describe(r, false) + "\n";
+    return true;
+  }
+  return bad("unknown command '" + c + "' (see help)");
+}
+
+}  // namespace
+
+std::string command_help() {
+  std::string s =
+      "commands (separate several with ';'):\n"
+      "  get NAME | set NAME VALUE   a setting; NAME one of:";
+  for (const SettingInfo& i : settings()) s += std::string(" ") + i.name;
+  s +=
+      "\n"
+      "  get schedule | set schedule ENABLED START STOP WEEK\n"
+      "  get wifi | set wifi FULLARP LOWARP CLOUD LISTEN TMO FLAGS\n"
+      "  status        session, last keep-alive, status bits, camera ID (no datagram sent)\n"
+      "  battery | sdcard | files | stats\n"
+      "  fileinfo NAME | delete NAME | accesscode CODE | tcp PORT | liveview SECONDS PORT\n"
+      "  pair          GetRegistrationCode, then acknowledge its status bit\n"
+      "  clear BITS    ClearKAStatus with these bits\n"
+      "  raw HEX       send these bytes as they are and show what comes back within 2 s\n"
+      "  session [SECONDS] | wait SECONDS | help\n";
+  return s;
+}
+
+bool run_commands(Server& server, const std::string& line, std::string* out) {
+  bool ok = true;
+  std::string part;
+  std::istringstream in(line);
+  while (std::getline(in, part, ';')) {
+    std::vector<std::string> w = words(part);
+    if (w.empty() || w[0][0] == '#') continue;
+    if (!one(server, w, out)) ok = false;
+  }
+  return ok;
+}
+
+}  // namespace camserver
