@@ -255,3 +255,41 @@ TEST_F(BtHost, ThePhoneClosingItsSocketIsADisconnection) {
 }
 
 }  // namespace
+
+namespace {
+
+// The capture decodes as ATT in tshark when it is installed; its layout is checked either way.
+TEST_F(BtHost, TheCaptureHoldsEveryPduAsHciAclOnTheAttributeChannel) {
+  std::string file = dir + "/ble.pcap";
+  ASSERT_TRUE(camhost::ble_pcap(file));
+  AsPhone([&](camphone::AttClient& phone) {
+    ASSERT_TRUE(phone.connect(path));
+    ASSERT_EQ(phone.exchangeMtu(247), 0);
+    camphone::Bytes v;
+    ASSERT_EQ(phone.read(3, &v), 0);
+  });
+  camhost::ble_close();
+  FILE* f = fopen(file.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  uint8_t b[4096];
+  size_t n = fread(b, 1, sizeof b, f);
+  fclose(f);
+  ASSERT_GE(n, 24u + 16 + 13 + 3);
+  EXPECT_EQ(b[20], 201);  // link type
+  const uint8_t* r = b + 24 + 16;
+  // Exchange MTU Request from the phone: received, ACL, handle 0x40, L2CAP length 3, CID 4.
+  const uint8_t want[] = {0, 0, 0, 1, 0x02, 0x40, 0x20, 7, 0, 3, 0, 4, 0, 0x02, 247, 0};
+  EXPECT_EQ(memcmp(r, want, sizeof want), 0);
+  if (system("command -v tshark >/dev/null 2>&1") == 0) {
+    std::string cmd = "tshark -r " + file + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    for (int ch; (ch = fgetc(p)) != EOF;) out += static_cast<char>(ch);
+    pclose(p);
+    EXPECT_NE(out.find("Exchange MTU Request"), std::string::npos) << out;
+    EXPECT_NE(out.find("Read Response"), std::string::npos) << out;
+  }
+  unlink(file.c_str());
+}
+
+}  // namespace

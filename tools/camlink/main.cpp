@@ -22,6 +22,7 @@
 #include "board_control.h"
 #include "camhost/bus.h"
 #include "camhost/net.h"
+#include "camhost/ble_air.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
 #include "sim/board_config.h"
@@ -73,6 +74,9 @@ void usage(FILE* out) {
           "                        process on the link's far side, in a network namespace of\n"
           "                        its own (so several camlinks run at once); external leaves\n"
           "                        10.0.2.2:46103 to a server on this PC's loopback (camserver)\n"
+          "  --ble PATH            the BLE air: a Unix SOCK_SEQPACKET socket, one ATT PDU per\n"
+          "                        packet (default: ble.sock in the state directory)\n"
+          "  --ble-pcap FILE       write every ATT PDU to FILE (pcap, Bluetooth HCI H4)\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
@@ -117,8 +121,13 @@ int main(int argc, char** argv) {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
     kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer
   };
+  // BLE options.
+  enum { kBle = 100, kBlePcap };
+  std::string ble_path, ble_pcap;
   camlink::BoardControl control;
   static const option longopts[] = {
+      {"ble", required_argument, nullptr, kBle},
+      {"ble-pcap", required_argument, nullptr, kBlePcap},
       {"time", required_argument, nullptr, kTime},
       {"for", required_argument, nullptr, kFor},
       {"seed", required_argument, nullptr, kSeed},
@@ -268,6 +277,14 @@ int main(int argc, char** argv) {
         }
         internal_server = strcmp(optarg, "internal") == 0;
         break;
+      case kBle:
+      case kBlePcap:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --%s takes a file name\n", c == kBle ? "ble" : "ble-pcap");
+          return 2;
+        }
+        (c == kBle ? ble_path : ble_pcap) = optarg;
+        break;
       case kHelp:
       case 'h':
         usage(stdout);
@@ -377,6 +394,13 @@ int main(int argc, char** argv) {
     }
     server->start(inst);
   }
+  // The BLE air, before the firmware can advertise on it.
+  if (ble_path.empty()) ble_path = (std::filesystem::path(state_dir) / "ble.sock").string();
+  if (!camhost::ble_listen(ble_path) || (!ble_pcap.empty() && !camhost::ble_pcap(ble_pcap))) {
+    remove_temporary_state();
+    return 1;
+  }
+  fprintf(stderr, "camlink: BLE socket %s\n", ble_path.c_str());
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
@@ -395,6 +419,8 @@ int main(int argc, char** argv) {
   if (print_hash) fprintf(stderr, "trace hash %016" PRIx64 "\n", inst.trace_hash());
   if (server) server->stop();
   inst.halt();  // in real time the firmware would go on talking to the chips being torn down
+  camhost::ble_close();
+  unlink(ble_path.c_str());
   link.reset();
   board.reset();  // the chips keep their state (the clock's reading too) as the camera goes off
   remove_temporary_state();
