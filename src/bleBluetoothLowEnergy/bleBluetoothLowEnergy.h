@@ -3,10 +3,20 @@
 #ifndef BLE_BLUETOOTH_LOW_ENERGY_H
 #define BLE_BLUETOOTH_LOW_ENERGY_H
 
+#include <stddef.h>
+
 #include "os.h"
 
-// A debug-console entry queued for the phone.
-struct bleDebugConsoleMsg_t;
+// A debug-console line as indicated to the phone: 8 bytes of header, then the text without a
+// terminator.
+struct __attribute__((packed)) bleDebugConsoleMsg_t {
+  uint32_t sequenceNumber;  // running count of lines queued, first is 1
+  uint32_t timestamp;       // seconds since boot; all ones when that does not fit
+  char debugLog[236];
+};
+static_assert(sizeof(bleDebugConsoleMsg_t) == 244, "bleDebugConsoleMsg_t is one indication");
+static_assert(offsetof(bleDebugConsoleMsg_t, timestamp) == 4, "bleDebugConsoleMsg_t.timestamp");
+static_assert(offsetof(bleDebugConsoleMsg_t, debugLog) == 8, "bleDebugConsoleMsg_t.debugLog");
 
 // The state changes the phone can be told of; each carries the current value of the thing it
 // names.

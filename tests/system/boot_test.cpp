@@ -35,8 +35,11 @@ TEST_F(Boot, PrintsTheBannerThenInitialisesTheModulesInOrder) {
   inst.run_for(1 * kSec);
   auto lines = Lines(inst.console());
   std::vector<std::string> bodies;
+  // BLE's own state lines (advertising waits for the camera ID) come between the entry lines.
   for (auto& l : lines)
-    if (l.find("::") != std::string::npos) bodies.push_back(Body(l));
+    if (l.find("::") != std::string::npos &&
+        (Body(l).rfind("ble::", 0) != 0 || Body(l).rfind("ble::bleBluetoothLowEnergy_Init", 0) == 0))
+      bodies.push_back(Body(l));
   std::vector<std::string> want = {
       "main::main_thread() @",
       "main::main_thread() @",
