@@ -26,6 +26,8 @@ struct Advert {
 
 // Result of a request: 0 success, an ATT error code (1-255), or kLinkLost.
 constexpr int kLinkLost = -1;
+// No such characteristic or descriptor on the camera.
+constexpr int kNotFound = -2;
 
 struct Characteristic {
   Bytes uuid;  // 2 or 16 bytes, little-endian
