@@ -1,0 +1,207 @@
+// The phone's BLE service end to end: the firmware image and the board in virtual time, camphone
+// on a kernel thread speaking ATT over the BLE socket.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "camhost/ble_air.h"
+#include "camphone/camera.h"
+#include "system/firmware_fixture.h"
+
+namespace {
+
+using camphone::Bytes;
+
+sim::BoardConfig BoardWithCode(const std::string& code) {
+  sim::BoardConfig c;
+  c.stm32.access_code = code;
+  return c;
+}
+
+class Ble : public ::testing::Test {
+ protected:
+  explicit Ble(const std::string& code = "") : board(BoardWithCode(code)) {}
+  void SetUp() override {
+    ASSERT_TRUE(inst.ok());
+    char tmpl[] = "/tmp/camble.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    path = dir + "/ble.sock";
+    ASSERT_TRUE(camhost::ble_listen(path));
+  }
+  void TearDown() override {
+    inst.halt();
+    camhost::ble_close();
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+  void BootUntilAdvertising() {
+    inst.boot();
+    ASSERT_TRUE(inst.run_until(
+        [&] { return inst.console().find("BLE server started with advName") != std::string::npos; },
+        10 * kSec));
+  }
+  static camphone::WaitFn KernelWait() {
+    return [](int fd, uint64_t usecs) {
+      return camhost::wait_fds(&fd, 1, os_systime64() + usecs) > 0;
+    };
+  }
+  // Runs `fn` as the phone, connected and discovered.
+  void AsPhone(const std::function<void(camphone::Camera&)>& fn) {
+    ASSERT_TRUE(inst.call([&] {
+      camphone::Camera cam(KernelWait());
+      std::string error;
+      ASSERT_TRUE(cam.open(path, &error)) << error;
+      fn(cam);
+    }));
+  }
+
+  camhost::Instance inst{FirmwareOptions()};
+  sim::Board board;
+  std::string dir, path;
+};
+
+class BleWithCode : public Ble {
+ protected:
+  BleWithCode() : Ble("1234") {}
+};
+
+TEST_F(Ble, NothingAdvertisesBeforeTheCameraIdIsKnown) {
+  inst.boot();
+  bool found = true;
+  ASSERT_TRUE(inst.call([&] {
+    camphone::AttClient phone(KernelWait());
+    camphone::Advert ad;
+    found = phone.scan(path, &ad, 1000);
+  }));
+  EXPECT_FALSE(found);
+}
+
+TEST_F(Ble, TheAdvertisedNameAndAddressComeFromTheCameraId) {
+  BootUntilAdvertising();
+  camphone::Advert ad;
+  ASSERT_TRUE(inst.call([&] {
+    camphone::AttClient phone(KernelWait());
+    ASSERT_TRUE(phone.scan(path, &ad));
+  }));
+  EXPECT_EQ(ad.name.substr(0, 3), "QVR");
+  EXPECT_EQ(ad.name.size(), 18u);
+  // The low byte of each camera ID word, the first with its two top bits set.
+  const uint8_t want[6] = {0x2B | 0xC0, 0x4D, 0x6F, 0x81, 0xA3, 0xC5};
+  EXPECT_EQ(memcmp(ad.address, want, 6), 0);
+  EXPECT_EQ(ad.addressType, 1);
+}
+
+TEST_F(Ble, TheServiceHas24CharacteristicsAndFourCccdsAfterTheStandardServices) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    const auto& all = cam.att.characteristics();
+    ASSERT_EQ(all.size(), 3u + 24u);
+    int cccds = 0;
+    for (size_t i = 0; i < 24; i++) {
+      const auto& want = camphone::cameraCharacteristics()[i];
+      EXPECT_EQ(all[3 + i].uuid, camphone::uuidOf(want)) << want.name;
+      cccds += all[3 + i].cccdHandle != 0;
+    }
+    EXPECT_EQ(cccds, 4);
+  });
+}
+
+TEST_F(Ble, ACameraWithoutAnAccessCodeIsOpenAtConnect) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    Bytes v;
+    ASSERT_EQ(cam.read("accesscode", &v), 0);
+    EXPECT_EQ(v, Bytes{1});
+    ASSERT_EQ(cam.read("interval", &v), 0);
+    EXPECT_EQ(v, (Bytes{60, 0, 0, 0}));
+  });
+}
+
+TEST_F(BleWithCode, EveryGuardedCharacteristicRefusesBeforeAuthentication) {
+  BootUntilAdvertising();
+  const struct {
+    const char* name;
+    bool write;
+  } kGuarded[] = {
+      {"frame", true},     {"regcode", false},   {"ssid", false},     {"password", false},
+      {"clock", true},     {"recordmode", false}, {"battery", false}, {"interval", false},
+      {"schedule", false}, {"sdcard", false},    {"stack", false},    {"exposure", false},
+      {"flicker", false},  {"timestamp", false}, {"sharpness", false}, {"saturation", false},
+      {"playback", false}, {"directory", true},  {"delete", true},
+  };
+  AsPhone([&](camphone::Camera& cam) {
+    for (const auto& g : kGuarded) {
+      Bytes v(13, 0);
+      int e = g.write ? cam.write(g.name, v) : cam.read(g.name, &v);
+      EXPECT_EQ(e, 6) << g.name;
+    }
+    Bytes v;
+    EXPECT_EQ(cam.read("cameraid", &v), 0);  // not guarded
+  });
+}
+
+TEST_F(BleWithCode, AWrongCodeIsToldByTheAuthenticationStateChangeAndTheRightOneOpens) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    EXPECT_FALSE(cam.authenticate("9999"));
+    Bytes v;
+    ASSERT_EQ(cam.read("accesscode", &v), 0);
+    EXPECT_EQ(v, Bytes{0});
+    EXPECT_TRUE(cam.authenticate("1234"));
+    EXPECT_EQ(cam.read("stack", &v), 0);
+    EXPECT_EQ(v, Bytes{0x4F});
+  });
+}
+
+TEST_F(Ble, AnIntervalWrittenByThePhoneReachesTheStm32AndComesBackAsAStateChange) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    ASSERT_EQ(cam.subscribe("statechange"), 0);
+    ASSERT_EQ(cam.write("interval", Bytes{30, 0, 0, 0}), 0);
+    EXPECT_EQ(cam.write("interval", Bytes{45, 0, 0, 0}), 14);  // one pending at a time
+    Bytes ind;
+    bool seen = false;
+    while (!seen && cam.indication("statechange", &ind, 10 * kSec))
+      seen = ind.size() == 16 && ind[0] == 7 && ind[12] == 30;
+    EXPECT_TRUE(seen);
+  });
+  EXPECT_EQ(board.stm32().state().capture.interval, 30);
+}
+
+TEST_F(Ble, WritesOfTheWrongSizeAreRefused) {
+  BootUntilAdvertising();
+  const struct {
+    const char* name;
+    size_t size;
+  } kWrong[] = {{"interval", 3}, {"schedule", 23}, {"clock", 11}, {"frame", 2},
+                {"recordmode", 0}, {"directory", 12}, {"delete", 14}, {"regcode", 12},
+                {"ssid", 65}, {"password", 65}};
+  AsPhone([&](camphone::Camera& cam) {
+    for (const auto& w : kWrong) EXPECT_EQ(cam.write(w.name, Bytes(w.size, 'a')), 13) << w.name;
+    // A file name without its terminator.
+    EXPECT_EQ(cam.write("delete", Bytes(13, 'a')), 13);
+  });
+}
+
+TEST_F(Ble, SubscriptionsEndWithTheLink) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    ASSERT_EQ(cam.subscribe("debug"), 0);
+    ASSERT_EQ(cam.subscribe("directory"), 0);
+    cam.att.close();
+    os_sleep_us(10000, OS_TIMEOUT_NO_WAKEUP);
+    std::string error;
+    ASSERT_TRUE(cam.open(path, &error)) << error;
+    for (const char* name : {"debug", "directory"}) {
+      Bytes v;
+      const auto* c = cam.att.find(camphone::uuidOf(*camphone::charByName(name)));
+      ASSERT_EQ(cam.att.read(c->cccdHandle, &v), 0);
+      EXPECT_EQ(v, (Bytes{0, 0})) << name;
+    }
+  });
+}
+
+}  // namespace
