@@ -205,3 +205,36 @@ TEST_F(Ble, SubscriptionsEndWithTheLink) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seeded noise from a phone: any opcode, handle and length, in any order; the camera answers
+// every request (or drops the link) and keeps serving a well-formed read afterwards.
+TEST_F(Ble, RandomPdusFromThePhoneLeaveTheServiceAnswering) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    uint32_t x = 12345;
+    auto rnd = [&] { return x = x * 1103515245u + 12345u, (x >> 16) & 0x7FFF; };
+    const uint8_t kOps[] = {0x02, 0x04, 0x06, 0x08, 0x0A, 0x0C, 0x10, 0x12, 0x52, 0x1E,
+                            0x01, 0x20, 0x18, 0x16, 0x0E};
+    for (int i = 0; i < 3000; i++) {
+      Bytes pdu(rnd() % 40);
+      for (auto& b : pdu) b = static_cast<uint8_t>(rnd());
+      if (!pdu.empty() && rnd() % 4) pdu[0] = kOps[rnd() % sizeof kOps];
+      // Handles in the service's range most of the time.
+      if (pdu.size() >= 3 && rnd() % 2) pdu[1] = static_cast<uint8_t>(rnd() % 80), pdu[2] = 0;
+      bool request = !pdu.empty() && !(pdu[0] & 0x40) && !(pdu[0] & 1) && pdu[0] != 0x1E;
+      if (pdu.empty()) continue;
+      Bytes rsp;
+      if (cam.att.raw(pdu, &rsp, !request) != 0) {
+        std::string error;
+        ASSERT_TRUE(cam.open(path, &error)) << error;
+      }
+    }
+    Bytes v;
+    EXPECT_EQ(cam.read("cameraid", &v), 0);
+    EXPECT_EQ(v.size(), 12u);
+  });
+}
+
+}  // namespace
