@@ -238,3 +238,73 @@ TEST_F(Ble, RandomPdusFromThePhoneLeaveTheServiceAnswering) {
 }
 
 }  // namespace
+
+namespace {
+
+// A camera with Wi-Fi credentials (so Wi-Fi stays enabled) and no access point in range.
+class BleWindows : public Ble {
+ protected:
+  BleWindows() { board.stm32().set_ssid("somewhere"), board.stm32().set_password("password1"); }
+  void Set(const char* mangled, bool on) {
+    auto set = reinterpret_cast<bool (*)(bool)>(inst.firmware_symbol(mangled));
+    ASSERT_NE(set, nullptr) << mangled;
+    ASSERT_TRUE(inst.call([&] { set(on); }));
+  }
+  void SetWiFiEnabled(bool on) { Set("_Z28sysstate_setWiFiEnabledStateb", on); }
+  void SetSessionOpen(bool on) { Set("_Z32sysstate_setWiFiSessionOpenStateb", on); }
+  bool Stopped() { return inst.console().find("BLE server stopped") != std::string::npos; }
+  uint64_t StopTime() { return Micros(LinesWith(inst.console(), "BLE server stopped").at(0)); }
+};
+
+TEST_F(BleWindows, AdvertisingNeverEndsWhileWiFiIsOnAndNoSessionIsOpen) {
+  BootUntilAdvertising();
+  inst.run_for(5 * 3600 * kSec);
+  EXPECT_FALSE(Stopped());
+}
+
+TEST_F(BleWindows, AdvertisingEnds30MinutesAfterTheLastExtensionOnceASessionIsOpen) {
+  BootUntilAdvertising();
+  SetWiFiEnabled(true);
+  SetSessionOpen(true);
+  uint64_t opened = inst.now();
+  inst.run_for(3600 * kSec);
+  ASSERT_TRUE(Stopped());
+  // The last extension was the poll just before the session opened.
+  EXPECT_LE(StopTime(), opened + 1800 * kSec + 4 * kSec);
+  EXPECT_GE(StopTime(), opened + 1800 * kSec - 4 * kSec);
+}
+
+TEST_F(BleWindows, WithWiFiOffTheWindowIsThreeHoursAndAButtonPressRestartsAdvertising) {
+  BootUntilAdvertising();
+  inst.run_for(10 * kSec);
+  SetWiFiEnabled(false);
+  uint64_t off = inst.now();
+  inst.run_for(4 * 3600 * kSec);
+  ASSERT_TRUE(Stopped());
+  EXPECT_LE(StopTime(), off + 3 * 3600 * kSec + 4 * kSec);
+  EXPECT_GE(StopTime(), off + 3 * 3600 * kSec - 4 * kSec);
+  size_t starts = LinesWith(inst.console(), "BLE server started").size();
+  board.set_buttons(1u << sim::Board::kIntervalButton);
+  inst.run_for(kSec / 2);
+  board.set_buttons(0);
+  inst.run_for(5 * kSec);
+  EXPECT_EQ(LinesWith(inst.console(), "BLE server started").size(), starts + 1);
+}
+
+TEST_F(Ble, AnUnconfirmedIndicationFailsItsMessageAfter60Seconds) {
+  BootUntilAdvertising();
+  uint64_t wrote = 0;
+  AsPhone([&](camphone::Camera& cam) {
+    cam.att.autoConfirm = false;
+    ASSERT_EQ(cam.subscribe("statechange"), 0);  // indicates the connection level at once
+    ASSERT_EQ(cam.write("interval", Bytes{30, 0, 0, 0}), 0);
+    wrote = os_systime64();
+    os_sleep_us(70 * kSec, OS_TIMEOUT_NO_WAKEUP);
+  });
+  auto lines = LinesWith(inst.console(), "Timed out waiting for indication to be acknowledged");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_GE(Micros(lines[0]), wrote + 59 * kSec);
+  EXPECT_LE(Micros(lines[0]), wrote + 61 * kSec);
+}
+
+}  // namespace
