@@ -11,6 +11,7 @@
 #include "bt.h"
 #include "camhost/ble_air.h"
 #include "camhost/runtime.h"
+#include "bt_host.h"
 #include "os.h"
 
 namespace {
@@ -383,6 +384,19 @@ void onIncoming() {
     return camhost_ble_air_close(fd);
   }
   if (!connectable || linkFd >= 0) return camhost_ble_air_close(fd);
+  camhost_bt_open_link(fd);
+  // The first packet was read before the link existed; capture it as the link's.
+  camhost_ble_air_capture(1, connHandle, pdu, static_cast<size_t>(n));
+  onPdu(pdu, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+extern "C" void camhost_bt_receive(const uint8_t* pdu, size_t length) {
+  if (length > 0) onPdu(pdu, length);
+}
+
+extern "C" void camhost_bt_open_link(int fd) {
   // A link ends connectable advertising until the application turns it on again.
   connectable = false;
   discoverable = false;
@@ -400,10 +414,9 @@ void onIncoming() {
   e.role = 1;
   e.peer_address_type = bt_hci_addr_type_random;
   if (ops.connected_cb) ops.connected_cb(&e);
-  // The first packet was read before the link existed; capture it as the link's.
-  camhost_ble_air_capture(1, connHandle, pdu, static_cast<size_t>(n));
-  onPdu(pdu, static_cast<size_t>(n));
 }
+
+namespace {
 
 void* hostLoop(void*) {
   for (;;) {
