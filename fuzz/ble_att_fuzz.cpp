@@ -17,6 +17,7 @@
 #include "mtcMainThreadControl/mtcMainThreadControl.h"
 #include "ostsOSThreadSupport/ostsOSThreadSupport.h"
 #include "srStatisticsReporter/srStatisticsReporter.h"
+#include "spi2fpgaSPItoFPGA/spi2fpgaSPItoFPGA.h"
 #include "sysstateSystemState/sysstateSystemState.h"
 #include "whWorkHandler/whWorkHandler.h"
 #include "../platform/host/fw/bt_host.h"
@@ -129,6 +130,18 @@ errorCodes camifSend_MODE_TIME_LAPSE(const char*, uint32_t) { return ERRORCODE_S
 errorCodes camifDeleteFileFromSDCard(filename_t* f, dataAuthority_t) {
   if (strnlen(*f, sizeof *f) == sizeof *f) abort();
   return ERRORCODE_SUCCESS;
+}
+errorCodes camifSend_MODE_LIVE_VIEW_W_SETTINGS(const char*, uint32_t, uint32_t, uint32_t* s) {
+  *s = 0;
+  return ERRORCODE_SUCCESS;
+}
+errorCodes camifGetDirectory(filename_t*, uint32_t* s) {
+  *s = 0;
+  return ERRORCODE_SUCCESS;
+}
+bool spi2fpgaQueueTask_internalBuff(spiSourceFlagEnum, void*, spi2fpgaCallback, spi2fpgaCallback,
+                                    spi2fpgaCallback, spi2fpgaCallback, uint32_t) {
+  return false;
 }
 void camifCopyLastDeletedFileFromSDCard(filename_t* d) { memset(*d, 0, sizeof *d); }
 void srCopyUpdatedStatisticsReport(srReport_t* d) { memset(d, 0, sizeof *d); }

@@ -13,6 +13,7 @@
 #include "i2cDevices/i2cbatBattery/i2cbatBattery.h"
 #include "mtcMainThreadControl/mtcMainThreadControl.h"
 #include "ostsOSThreadSupport/ostsOSThreadSupport.h"
+#include "spi2fpgaSPItoFPGA/spi2fpgaSPItoFPGA.h"
 #include "srStatisticsReporter/srStatisticsReporter.h"
 #include "sysstateSystemState/sysstateSystemState.h"
 #include "utilities/utilities.h"
@@ -1008,13 +1009,26 @@ static void indication_cb(void) { os_sem_post(&indicationSem); }
 
 // ---- Indications -----------------------------------------------------------------------------------
 
+// A failure of the debug console's own channel is only logged: queued, it would be sent on the
+// channel that just failed, fail again and queue another line, for ever.
+#define REPORT_SEND_FAILURE(cb, ...)                                         \
+  do {                                                                       \
+    if ((cb) == &srv.debugConsoleIndicationControlBlock) {                   \
+      char text_[BLE_DEBUG_CONSOLE_TEXT_MAX + 1];                            \
+      snprintf(text_, sizeof text_, __VA_ARGS__);                            \
+      DBGLOG("(BLE-NQ) log: \"%s\"\n", text_);                              \
+    } else {                                                                 \
+      bleQueueDebugConsoleMsg(__VA_ARGS__);                                  \
+    }                                                                        \
+  } while (0)
+
 static bool sendIndication(const uint8_t* data, uint32_t* length, indication_control_block_t* cb) {
   if (!linkExists() || data == nullptr || cb == nullptr || !cb->enabled) return false;
   if (*length == 0) return true;
   os_sem_wait(&messageSem);
   while (*length > 0) {
     if (os_sem_wait_timeout(&indicationSem, BLE_CONFIRMATION_TIMEOUT_USECS) != 0) {
-      bleQueueDebugConsoleMsg("ERROR!! Timed out waiting for indication to be acknowledged");
+      REPORT_SEND_FAILURE(cb, "ERROR!! Timed out waiting for indication to be acknowledged");
       os_sem_post(&messageSem);
       return false;
     }
@@ -1028,7 +1042,7 @@ static bool sendIndication(const uint8_t* data, uint32_t* length, indication_con
     bt_att_error_t r =
         bt_gatt_indication(link, cb->characteristic, (uint16_t)n, indicationPacket, indication_cb);
     if (r != BT_ATT_ERROR_SUCCESS) {
-      bleQueueDebugConsoleMsg("ERROR!! bt_gatt_indication bt_gatt_error_t: %d", (int)r);
+      REPORT_SEND_FAILURE(cb, "ERROR!! bt_gatt_indication bt_gatt_error_t: %d", (int)r);
       os_sem_post(&indicationSem);
       os_sem_post(&messageSem);
       return false;
@@ -1117,7 +1131,11 @@ static bt_att_error_t copyStateChangeMessage(uint32_t n, uint8_t* msg, uint8_t* 
 
 static void bleSendMessages(void) {
   bleSizedDebugConsoleMsg_t line;
-  while (takeOldestDebugLine(&line)) {
+  // Only the lines queued before this run: those that sending adds wait for the next one.
+  uint32_t s = os_irq_disable();
+  uint32_t lines = bleDebugConsoleQueueLength;
+  os_irq_restore(s);
+  while (lines-- > 0 && takeOldestDebugLine(&line)) {
     whenToSendAnnouncement = SYSTIMER_NEVER;
     uint32_t length = line.debugLogSize + 8;
     if (sendIndication((const uint8_t*)&line.msg, &length,
@@ -1126,7 +1144,7 @@ static void bleSendMessages(void) {
     }
   }
 
-  uint32_t s = os_irq_disable();
+  s = os_irq_disable();
   uint32_t snapshot = bleStateChangedBitmap;
   os_irq_restore(s);
   for (uint32_t n = 1; n < BLE_STATE_CHANGE_SIZE; n++) {
@@ -1162,11 +1180,102 @@ static void bleSendMessages(void) {
   }
 }
 
-// The large-data streams (frame, directory) run as tasks of the SPI channel; until its task
-// queue is part of this build a request cannot be queued and is reported as such.
+// ---- Large-data streams (frame, directory), run by tasks of the SPI channel ---------------------
+
+static uint32_t directoryCommandSignature;
+
+static errorCodes initGetFrame_spiCB(spi2fpgaCallbackType, volatile spiMessage_t*,
+                                     volatile spiTask_t* task) {
+  uint32_t signature = 0;
+  errorCodes r = camifSend_MODE_LIVE_VIEW_W_SETTINGS("initGetFrame_spiCB", LV_SCALE_768x432, 1,
+                                                     &signature);
+  task->cameraMessageCommandSignature = signature;
+  return r;
+}
+
+static errorCodes initGetDirectory_spiCB(spi2fpgaCallbackType, volatile spiMessage_t*,
+                                         volatile spiTask_t* task) {
+  filename_t pattern;
+  uint32_t s = os_irq_disable();
+  memcpy(pattern, updateAttempt.directoryRequest.pattern, sizeof pattern);
+  os_irq_restore(s);
+  errorCodes r = camifGetDirectory(&pattern, &directoryCommandSignature);
+  task->cameraMessageCommandSignature = directoryCommandSignature;
+  return r;
+}
+
+static errorCodes recvForIndicationLargeData_spiCB(spi2fpgaCallbackType,
+                                                   volatile spiMessage_t* message,
+                                                   volatile spiTask_t* task) {
+  indication_control_block_t* cb = (indication_control_block_t*)task->callbackArg;
+  uint8_t* buffer = message->buffer;
+  if (message->beginningOfMessage) {
+    // A message shorter than its own header has no payload to announce.
+    if (message->messageLength < 12 || message->bytesInBuffer < 12)
+      return ERRORCODE_TEMPORARY_ERROR;
+    int32_t size = message->messageLength - 12;
+    memcpy(buffer, &size, sizeof size);
+    DBGLOG("sending header with size: %u\n", (unsigned)size);
+    uint32_t headerLength = sizeof size;
+    if (!sendIndication(buffer, &headerLength, cb)) return ERRORCODE_TEMPORARY_ERROR;
+    message->bytesInBuffer = message->bytesInBuffer - 12;
+    buffer += 12;
+  }
+  uint32_t remaining = message->bytesInBuffer;
+  bool ok = sendIndication(buffer, &remaining, cb);
+  message->bytesInBuffer = remaining;  // what is left undelivered
+  return ok ? ERRORCODE_SUCCESS : ERRORCODE_TEMPORARY_ERROR;
+}
+
+static errorCodes indicationLargeDataError_spiCB(spi2fpgaCallbackType type,
+                                                 volatile spiMessage_t* message,
+                                                 volatile spiTask_t* task) {
+  if (type != SPI2FPGA_CB_ERROR) return ERRORCODE_SUCCESS;
+  indication_control_block_t* cb = (indication_control_block_t*)task->callbackArg;
+  uint8_t* buffer = message->buffer;
+  bool headerDelivered =
+      message->messageLength >= 12 &&
+      (!message->beginningOfMessage ||
+       (message->bytesInBuffer != message->spiXferLen &&
+        (message->messageBytesRemaining != 0 || message->messageLength != 0)));
+  if (headerDelivered) {
+    uint32_t remaining = message->bytesInBuffer + message->messageBytesRemaining;
+    bleQueueDebugConsoleMsg("ERROR!! request failed with %u / %u left", (unsigned)remaining,
+                            (unsigned)(message->messageLength - 12));
+    uint32_t piece = message->spiXferLen;
+    memset(buffer, 0, piece);
+    while (remaining > 0) {
+      uint32_t n = remaining < piece ? remaining : piece;
+      DBGLOG("sending %u bytes of 0's\n", (unsigned)n);
+      uint32_t left = n;
+      if (!sendIndication(buffer, &left, cb)) break;
+      remaining -= n;
+    }
+  } else {
+    bleQueueDebugConsoleMsg("ERROR!! request failed to start");
+    int32_t code = task->resultCode;
+    if (code >= 0) {
+      DBGLOG("ERROR!! spi resultCode %d should be error\n", (int)code);
+      code = ERRORCODE_TEMPORARY_ERROR;
+    }
+    uint8_t header[4];
+    memcpy(header, &code, sizeof code);
+    uint32_t length = sizeof header;
+    if (!sendIndication(header, &length, cb)) DBGLOG("ERROR!! sendIndication failed\n");
+  }
+  return ERRORCODE_TEMPORARY_ERROR;
+}
+
 static bool queueLargeDataRequest(bool isFrame) {
-  (void)isFrame;
-  return false;
+  if (isFrame)
+    return spi2fpgaQueueTask_internalBuff(spiDataSrcFlag_LiveView, &srv.frameIndicationControlBlock,
+                                          nullptr, initGetFrame_spiCB,
+                                          recvForIndicationLargeData_spiCB,
+                                          indicationLargeDataError_spiCB, 0);
+  return spi2fpgaQueueTask_internalBuff(spiDataSrcFlag_DirList1,
+                                        &srv.directoryIndicationControlBlock, nullptr,
+                                        initGetDirectory_spiCB, recvForIndicationLargeData_spiCB,
+                                        indicationLargeDataError_spiCB, 0);
 }
 
 struct settingApply_t {

@@ -308,3 +308,25 @@ TEST_F(Ble, AnUnconfirmedIndicationFailsItsMessageAfter60Seconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Lines about the debug console's own failures are logged, not queued on it again (where they
+// would fail again and queue another line, for ever).
+TEST_F(Ble, AnUnconfirmingPhoneDoesNotKeepTheDebugConsoleFailingForEver) {
+  BootUntilAdvertising();
+  AsPhone([&](camphone::Camera& cam) {
+    cam.att.autoConfirm = false;
+    ASSERT_EQ(cam.subscribe("debug"), 0);
+    ASSERT_EQ(cam.subscribe("frame"), 0);  // debug lines are queued for a frame subscriber
+    ASSERT_EQ(cam.write("interval", Bytes{30, 0, 0, 0}), 0);
+    os_sleep_us(1200 * kSec, OS_TIMEOUT_NO_WAKEUP);
+  });
+  auto lines = LinesWith(inst.console(), "Timed out waiting for indication to be acknowledged");
+  ASSERT_FALSE(lines.empty());
+  for (const auto& l : lines) EXPECT_NE(l.find("(BLE-NQ)"), std::string::npos) << l;
+  // One time-out per line that was waiting, each a minute after the one before.
+  for (size_t i = 1; i < lines.size(); i++) EXPECT_GE(Micros(lines[i]) - Micros(lines[i - 1]), 59 * kSec);
+}
+
+}  // namespace
