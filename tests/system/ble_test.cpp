@@ -330,3 +330,29 @@ TEST_F(Ble, AnUnconfirmingPhoneDoesNotKeepTheDebugConsoleFailingForEver) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Ble, AnIntervalChangedOnTheCameraReachesThePhoneAsAStateChange) {
+  BootUntilAdvertising();
+  uint32_t told = 0;
+  ASSERT_TRUE(inst.call([&] {
+    camphone::Camera cam(KernelWait());
+    std::string error;
+    ASSERT_TRUE(cam.open(path, &error)) << error;
+    ASSERT_EQ(cam.subscribe("statechange"), 0);
+    for (int press = 0; press < 3 && told == 0; press++) {
+      board.set_buttons(1u << sim::Board::kIntervalButton);
+      os_sleep_us(300000, OS_TIMEOUT_NO_WAKEUP);
+      board.set_buttons(0);
+      Bytes ind;
+      while (told == 0 && cam.indication("statechange", &ind, 5 * kSec))
+        if (ind.size() == 16 && ind[0] == 7) told = ind[12] | ind[13] << 8;
+    }
+  }));
+  EXPECT_NE(told, 0u);
+  EXPECT_NE(told, 60u);
+  EXPECT_EQ(static_cast<int32_t>(told), board.stm32().state().capture.interval);
+}
+
+}  // namespace
