@@ -169,6 +169,12 @@ TEST_F(Ble, AnIntervalWrittenByThePhoneReachesTheStm32AndComesBackAsAStateChange
     EXPECT_TRUE(seen);
   });
   EXPECT_EQ(board.stm32().state().capture.interval, 30);
+  // The server is told through its status bits.
+  auto status = reinterpret_cast<uint32_t (*)()>(inst.firmware_symbol("_Z13statGetStatusv"));
+  ASSERT_NE(status, nullptr);
+  uint32_t bits = 0;
+  ASSERT_TRUE(inst.call([&] { bits = status(); }));
+  EXPECT_TRUE(bits & 0x8) << "intervalChanged";
 }
 
 TEST_F(Ble, WritesOfTheWrongSizeAreRefused) {
