@@ -298,7 +298,20 @@ bool Camera::authenticate(const std::string& code, uint64_t usecs) {
 
 bool Camera::stream(const std::string& name, int32_t* size, Bytes* data, uint64_t usecs) {
   Bytes v;
-  if (!indication(name, &v, usecs) || v.size() != 4) return false;
+  // The camera says on the debug console when it could not even queue the request.
+  uint16_t want = handle(name), debug = handle("debug");
+  for (;;) {
+    uint16_t h;
+    if (!att.nextIndication(&h, &v, usecs)) return false;
+    if (h == want) break;
+    held_.emplace_back(h, v);
+    std::string line(v.begin() + std::min<size_t>(8, v.size()), v.end());
+    if (h == debug && line.rfind("ERROR!! unable to queue", 0) == 0) {
+      fprintf(stderr, "camphone: the camera says \"%s\"\n", line.c_str());
+      return false;
+    }
+  }
+  if (v.size() != 4) return false;
   *size = static_cast<int32_t>(u32(v, 0));
   data->clear();
   while (*size > 0 && data->size() < static_cast<size_t>(*size)) {
