@@ -25,6 +25,8 @@ class SdCard {
  public:
   explicit SdCard(std::string dir);
   const std::string& dir() const { return dir_; }
+  // Another card in the slot (before the module reads it).
+  void set_dir(const std::string& dir) { dir_ = dir; }
 
   // The files of the card's root (or of the folder `sub`), sorted by name.
   std::vector<SdFile> list(const std::string& sub = "") const;

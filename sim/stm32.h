@@ -323,6 +323,8 @@ class Stm32 : public camhost::UartPeer {
 
   // Live-view frames the STM32 has the FPGA send, at most this many a second.
   void set_live_view_fps(uint32_t fps);
+  // The SPI transfer length the STM32 reports, and the FPGA's with it.
+  void set_spi_transfer_length(uint32_t bytes);
   uint64_t live_view_frames() const;
 
   // Called by the board when the module's signal line (expander 1, bit 0) changes.

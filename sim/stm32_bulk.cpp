@@ -58,6 +58,14 @@ void Stm32::set_live_view_fps(uint32_t fps) {
   live_fps_ = fps ? fps : 1;
 }
 
+void Stm32::set_spi_transfer_length(uint32_t bytes) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    config_.spi_transfer_length = bytes;
+  }
+  board_.fpga().set_transfer_length(bytes);
+}
+
 uint64_t Stm32::live_view_frames() const {
   std::lock_guard<std::mutex> g(m_);
   return live_frames_;

@@ -72,6 +72,13 @@ void txPrintBufferStats(const char* prefix, const char* func_name) {
       tailOf(ah, ac));
 }
 
+// `head` is the slot the next returned handle goes to; the oldest entry is `count` slots behind.
+static void appendAvailable_locked(XferBufHandle_t h) {
+  availableBuffers_Q[availableBuffers_Q_head] = h;
+  availableBuffers_Q_head = (uint8_t)((availableBuffers_Q_head + 1) % TX_BUFFER_COUNT);
+  availableBuffers_Q_count++;
+}
+
 static void poison(void) {
   DBGLOG_TEXT("FORCING EVERYTHING TO RETURN ERROR UNTIL NEXT CLEARALL");
   txPrintBufferStats("", __func__);
@@ -94,8 +101,10 @@ bool txClearAll(void) {
     if (txBuffers[i].info.status == XFERBUF_STATUS_LOCKED) continue;
     availableBuffers_Q[availableBuffers_Q_count++] = i;
   }
-  availableBuffers_Q_head = (uint8_t)((availableBuffers_Q_count + TX_BUFFER_COUNT - 1) %
-                                      TX_BUFFER_COUNT);
+  // A full ring hands out 14 first, then 0, 1, ..., 13.
+  availableBuffers_Q_head = availableBuffers_Q_count == TX_BUFFER_COUNT
+                                ? (uint8_t)(TX_BUFFER_COUNT - 1)
+                                : availableBuffers_Q_count;
   pendingBuffers_Q_head = 0;
   pendingBuffers_Q_count = 0;
   sumBytesTX = sumBytesTX_recv = 0;
@@ -184,9 +193,7 @@ void txUnlockBuffer(XferBufHandle_t* bufferHandle) {
   uint32_t irq = os_irq_disable();
   status = b->info.status;
   if (status == XFERBUF_STATUS_LOCKED) {
-    availableBuffers_Q_head = (uint8_t)((availableBuffers_Q_head + 1) % TX_BUFFER_COUNT);
-    availableBuffers_Q[availableBuffers_Q_head] = h;
-    availableBuffers_Q_count++;
+    appendAvailable_locked(h);
     b->info.bytesInBuffer = 0;
     b->info.status = XFERBUF_STATUS_EMPTY;
     *bufferHandle = -1;
@@ -294,9 +301,7 @@ void txMarkBuffersEmptyBasedOnBytes(uint32_t bytes) {
     }
     pendingBuffers_Q[tail] = -1;
     pendingBuffers_Q_count--;
-    availableBuffers_Q_head = (uint8_t)((availableBuffers_Q_head + 1) % TX_BUFFER_COUNT);
-    availableBuffers_Q[availableBuffers_Q_head] = h;
-    availableBuffers_Q_count++;
+    appendAvailable_locked(h);
     left -= b->info.bytesInBuffer;
     b->info.bytesInBuffer = 0;
     b->info.status = XFERBUF_STATUS_EMPTY;
