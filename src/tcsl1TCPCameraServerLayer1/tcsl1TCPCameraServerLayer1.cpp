@@ -39,49 +39,6 @@ static bool connectionOpen(void) {
   return (sysstateSystemState & sysstate_TCPConnectionIsOpen) != 0;
 }
 
-static uint32_t lengthOf(const uint8_t* msg) {
-  uint32_t v;
-  memcpy(&v, msg, 4);
-  return v;
-}
-
-void tcsl1Drain(tcsl1Reassembly_t* rx, int (*take)(uint8_t* buffer, uint16_t length),
-                void (*process)(uint8_t* msg), void (*reject)(const char* why)) {
-  for (;;) {
-    if (rx->bytesCopiedIntoBuffer < 4) {
-      rx->bytesCopiedIntoBuffer +=
-          take(rx->data + rx->bytesCopiedIntoBuffer, (uint16_t)(4 - rx->bytesCopiedIntoBuffer));
-      if (rx->bytesCopiedIntoBuffer < 4) return;
-    }
-    uint32_t msgLength = lengthOf(rx->data);
-    // Lengths that cannot be a request: reading on would run past the buffer (or, below the
-    // header, "want" would underflow). The stream has lost its framing.
-    if (msgLength < sizeof(TCPHeader_t) || msgLength > TCSL1_RX_BUFFER_LEN) {
-      rx->bytesCopiedIntoBuffer = 0;
-      reject("bad length");
-      return;
-    }
-    if (rx->bytesCopiedIntoBuffer < msgLength) {
-      rx->bytesCopiedIntoBuffer +=
-          take(rx->data + rx->bytesCopiedIntoBuffer, (uint16_t)(msgLength - rx->bytesCopiedIntoBuffer));
-      if (rx->bytesCopiedIntoBuffer < msgLength) return;
-    }
-    TCPHeader_t header;
-    memcpy(&header, rx->data, sizeof header);
-    size_t fixed = header.tcpCmdID == tcpCmdID_Invalid
-                       ? 0
-                       : tcpGetSTCMessageSize((tcpCmdID)header.tcpCmdID);
-    // A known command shorter than its fixed part would be read past its end.
-    if (fixed != 0 && msgLength < fixed) {
-      rx->bytesCopiedIntoBuffer = 0;
-      reject("short request");
-      return;
-    }
-    process(rx->data);
-    rx->bytesCopiedIntoBuffer = 0;
-  }
-}
-
 static int takeFromConnection(uint8_t* buffer, uint16_t length) {
   return tcpGetBytes(buffer, length, TCSL1_GET_BYTES_MS);
 }
@@ -149,9 +106,10 @@ static void tcsl1GetFileInfo(const uint8_t* tcpMsg) {
 
 // ---- SPI task callbacks ---------------------------------------------------------------------------
 
+// `src` is a request's 13-byte name field; at most 12 characters of it, always terminated.
 static void copyName(char* dest, const char* src) {
   memset(dest, 0, sizeof(filename_t));
-  strncpy(dest, src, sizeof(filename_t) - 1);
+  for (size_t i = 0; i + 1 < sizeof(filename_t) && src[i] != 0; i++) dest[i] = src[i];
 }
 
 enum errorCodes initReadJPEGFrameFromFile_spiCB(spi2fpgaCallbackType type,
