@@ -231,6 +231,63 @@ TEST_F(Bulk, AnStm32ErrorReachesTheServerInTheReplysResult) {
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 
+// Starts a 2 MB download and stops waiting once part of it has come.
+void StartBigDownloadAndTakeSome(camserver::Server& server) {
+  camserver::Bytes f(16, 0);
+  const char name[] = "BIG.BIN";
+  std::copy(name, name + sizeof name, f.begin());
+  uint32_t seq = server.bulk().send_request(camserver::kTcpFileContents, f);
+  camserver::TcpMessage m;
+  uint64_t until = server.waiter().now_us() + 10 * kSec;
+  while (server.bulk().bytes_received() < 200000 && server.waiter().now_us() < until)
+    server.serve_until(server.waiter().now_us() + 10000);
+  (void)seq;
+}
+
+TEST_F(Bulk, TheServerClosingMidTransferLeavesTheCameraReadyForTheNextConnection) {
+  card.Write("BIG.BIN", Pattern(2000000, 8));
+  card.Write("A.BIN", Pattern(3000, 9));
+  ASSERT_TRUE(OpenAndConnect());
+  OnKernel([&] {
+    StartBigDownloadAndTakeSome(*server);
+    server->bulk().close();
+    server->serve_until(server->waiter().now_us() + 20 * kSec);
+  });
+  Bytes got;
+  int16_t result = 1;
+  bool ok = false;
+  OnKernel([&] {
+    ok = server->bulk().connect(60 * kSec) &&
+         server->bulk().get_file("A.BIN", &got, &result, nullptr);
+  });
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(got == Pattern(3000, 9));
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+TEST_F(Bulk, AReconnectionWhileAReplyIsInProgressNeitherHangsNorMixesTheOldReplyIn) {
+  card.Write("BIG.BIN", Pattern(2000000, 10));
+  card.Write("A.BIN", Pattern(5000, 11));
+  ASSERT_TRUE(OpenAndConnect());
+  Bytes got;
+  int16_t result = 1;
+  bool ok = false;
+  OnKernel([&] {
+    StartBigDownloadAndTakeSome(*server);
+    camserver::Bytes body;
+    camserver::put16(body, 0, server->bulk().listen_port());
+    camserver::put16(body, 2, 0);
+    server->command(26, body);  // StartTCPConnection again: the camera replaces the connection
+    server->serve_until(server->waiter().now_us() + 20 * kSec);
+    ok = server->bulk().connected() && server->bulk().get_file("A.BIN", &got, &result, nullptr);
+  });
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(got == Pattern(5000, 11)) << got.size();
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
 class BulkCopyPath : public Bulk {
  protected:
   void SetUp() override {
