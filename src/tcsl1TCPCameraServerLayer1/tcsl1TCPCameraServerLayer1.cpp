@@ -218,6 +218,12 @@ enum errorCodes cleanupReadDirectory_spiCB(spi2fpgaCallbackType type,
 
 // ---- Dispatch -------------------------------------------------------------------------------------
 
+// A read that could not be queued (no usable SPI transfer length yet) still gets its answer, so
+// the server does not wait for a reply that never comes.
+static void queued(bool ok, tcpCmdID cmd, uint32_t seq) {
+  if (!ok) tcpCleanupMessageAfterFailure(cmd, ERRORCODE_TEMPORARY_ERROR, seq);
+}
+
 void tcsl1ProcessTCPMessage(uint8_t* tcpMsg) {
   TCPHeader_t h;
   memcpy(&h, tcpMsg, sizeof h);
@@ -235,24 +241,30 @@ void tcsl1ProcessTCPMessage(uint8_t* tcpMsg) {
       break;
     }
     case tcpCmdID_ReadSD_Directory:
-      spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_DirList1, tcpMsg, initReadDirectory_spiCB,
-                              initReadDirectory_spiCB, nullptr, cleanupReadDirectory_spiCB, 0,
-                              h.cmdSequenceNumber);
+      queued(spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_DirList1, tcpMsg, initReadDirectory_spiCB,
+                                     initReadDirectory_spiCB, nullptr, cleanupReadDirectory_spiCB,
+                                     0, h.cmdSequenceNumber),
+             tcpCmdID_ReadSD_Directory, h.cmdSequenceNumber);
       break;
     case tcpCmdID_ReadSD_BlockFromFile:
-      spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadBlockFromFile, tcpMsg,
-                              initReadSDBlockFromFile_spiCB, initReadSDBlockFromFile_spiCB,
-                              nullptr, nullptr, 0, h.cmdSequenceNumber);
+      queued(spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadBlockFromFile, tcpMsg,
+                                     initReadSDBlockFromFile_spiCB, initReadSDBlockFromFile_spiCB,
+                                     nullptr, nullptr, 0, h.cmdSequenceNumber),
+             tcpCmdID_ReadSD_BlockFromFile, h.cmdSequenceNumber);
       break;
     case tcpCmdID_ReadSD_FileContents:
-      spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadFileContents, tcpMsg, initReadFileContents_spiCB,
-                              initReadFileContents_spiCB, nullptr, nullptr,
-                              TCSL1_FILE_CONTENTS_TIMEOUT_MS, h.cmdSequenceNumber);
+      queued(spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadFileContents, tcpMsg,
+                                     initReadFileContents_spiCB, initReadFileContents_spiCB,
+                                     nullptr, nullptr, TCSL1_FILE_CONTENTS_TIMEOUT_MS,
+                                     h.cmdSequenceNumber),
+             tcpCmdID_ReadSD_FileContents, h.cmdSequenceNumber);
       break;
     case tcpCmdID_ReadSD_JPEGFrameFromFile:
-      spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadJPEGFrameFromFile, tcpMsg,
-                              initReadJPEGFrameFromFile_spiCB, initReadJPEGFrameFromFile_spiCB,
-                              nullptr, nullptr, 0, h.cmdSequenceNumber);
+      queued(spi2fpgaQueueTask_tcpTX(spiDataSrcFlag_ReadJPEGFrameFromFile, tcpMsg,
+                                     initReadJPEGFrameFromFile_spiCB,
+                                     initReadJPEGFrameFromFile_spiCB, nullptr, nullptr, 0,
+                                     h.cmdSequenceNumber),
+             tcpCmdID_ReadSD_JPEGFrameFromFile, h.cmdSequenceNumber);
       break;
     case tcpCmdID_GetFileInfo:
       tcsl1GetFileInfo(tcpMsg);

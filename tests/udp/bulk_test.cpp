@@ -288,6 +288,26 @@ TEST_F(Bulk, AReconnectionWhileAReplyIsInProgressNeitherHangsNorMixesTheOldReply
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 
+class BulkTinyTransfers : public Bulk {
+ protected:
+  void SetUp() override {
+    Bulk::SetUp();
+    board.stm32().set_spi_transfer_length(8);  // cannot even hold the header
+  }
+};
+
+TEST_F(BulkTinyTransfers, ATransferLengthBelowTheHeaderIsRefusedAndTheRequestAnsweredWithAnError) {
+  card.Write("A.BIN", Pattern(100, 12));
+  ASSERT_TRUE(OpenAndConnect());
+  Bytes got;
+  int16_t result = 0;
+  bool ok = false;
+  OnKernel([&] { ok = server->bulk().get_file("A.BIN", &got, &result, nullptr); });
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(result, -110);
+  EXPECT_TRUE(Logged("ERROR!! invalid spiXferLen 8"));
+}
+
 class BulkCopyPath : public Bulk {
  protected:
   void SetUp() override {
