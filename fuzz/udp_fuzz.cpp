@@ -18,6 +18,7 @@
 #include "lwip/pbuf.h"
 #include "lwip/tcpip.h"
 #include "lwip/udp.h"
+#include "spi2fpgaSPItoFPGA/spi2fpgaSPItoFPGA.h"
 #include "srStatisticsReporter/srStatisticsReporter.h"
 #include "sysstateSystemState/sysstateSystemState.h"
 #include "tcpTCPTransfer/tcpTCPTransfer.h"
@@ -102,6 +103,24 @@ systimer_t wifiUpdateStateMachine(wifiStateUpdateReason_t, systimer_t*) { return
 bool wifiSetPowerParametersFromCameraServer(wifiParameters_t* p) { return p != nullptr && yes(); }
 void wifiGetPowerParameters(wifiParameters_t* p) { fill(p, sizeof *p); }
 bool tcpOpen(const char*, uint16_t) { return yes(); }
+// Live view's data plane: queueing and sending are refused or accepted as the input says.
+bool spi2fpgaQueueTask_tcpTX(spiSourceFlagEnum, void*, spi2fpgaCallback, spi2fpgaCallback,
+                             spi2fpgaCallback, spi2fpgaCallback, uint32_t, uint32_t) {
+  return yes();
+}
+bool spi2fpgaDequeueTask(spiSourceFlagEnum) { return yes(); }
+void spi2fpgaRequeueCurrentTask(volatile spiTask_t*) {}
+errorCodes camifSend_MODE_LIVE_VIEW_W_SETTINGS(const char*, uint32_t, uint32_t, uint32_t*) {
+  return result();
+}
+errorCodes camifStopLiveView(const char*) { return result(); }
+static uint8_t txStandIn[TX_BUFFER_LEN];
+XferBufHandle_t txGetAndLockEmptyBuffer(uint32_t) { return yes() ? 0 : -1; }
+uint8_t* txGetBufferPointer(XferBufHandle_t h) { return h == 0 ? txStandIn : nullptr; }
+void txUnlockBuffer(XferBufHandle_t* h) { *h = -1; }
+bool tcpSendTXBuffer(XferBufHandle_t, tcpCmdID, uint32_t, uint32_t, uint32_t, errorCodes) {
+  return yes();
+}
 bleDebugConsoleMsg_t* bleQueueDebugConsoleMsg(const char*, ...) { return nullptr; }
 const cameraID_t* ginfGet_cameraID(void) { return cameraKnown ? &theCamera : nullptr; }
 int8_t ginfIsStatusSet(uint32_t) { return static_cast<int8_t>(next() % 3) - 1; }

@@ -16,6 +16,13 @@ Board::Board(const BoardConfig& config)
     : config_(config),
       exp1_(new Pcal6416a(kExpander1Address)),
       exp2_(new Pcal6416a(kExpander2Address)) {
+  std::string sd_dir = config_.sdcard_dir;
+  if (sd_dir.empty() && !config_.state_dir.empty()) {
+    sd_dir = config_.state_dir + "/sdcard";
+    SdCard::make_samples(sd_dir);
+  }
+  sdcard_.reset(new SdCard(sd_dir));
+  fpga_.reset(new Fpga(config_.stm32.spi_transfer_length));
   stm32_.reset(new Stm32(*this, config_.stm32));
 
   // What the board drives at power-on. Pins the module drives as outputs are pulled low until it

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "camhost/net.h"
+#include "sim/fpga.h"
 #include "sim/pcal6416a.h"
 #include "sim/rt9426a.h"
+#include "sim/sdcard.h"
 #include "sim/stm32.h"
 
 namespace sim {
@@ -27,6 +29,9 @@ struct BoardConfig {
   // Wi-Fi access points in range of the board (they belong to the room, not to the camera: a
   // board file names them, they are not kept in the state directory).
   std::vector<camhost::net::AccessPoint> access_points;
+  // The SD card: a host directory. "" = "sdcard" in the state directory, filled with sample
+  // recordings when new; with no state directory either, a card with no files.
+  std::string sdcard_dir;
 };
 
 // The access point every default board is in range of, whose credentials the default STM32
@@ -53,6 +58,8 @@ class Board {
   Pcal6416a& expander2() { return *exp2_; }
   Stm32& stm32() { return *stm32_; }
   Batteries& batteries() { return *batteries_; }
+  Fpga& fpga() { return *fpga_; }
+  SdCard& sdcard() { return *sdcard_; }
   const BoardConfig& config() const { return config_; }
 
   // Inputs the board drives. Buttons: bit 1 start/stop, bit 2 interval (0x0006 both).
@@ -86,6 +93,9 @@ class Board {
 
   BoardConfig config_;
   std::unique_ptr<Pcal6416a> exp1_, exp2_;
+  // Before the STM32, which drives them until it goes.
+  std::unique_ptr<Fpga> fpga_;
+  std::unique_ptr<SdCard> sdcard_;
   std::unique_ptr<Stm32> stm32_;
   std::unique_ptr<Batteries> batteries_;
 };

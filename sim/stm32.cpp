@@ -543,6 +543,7 @@ void Stm32::handle_frame(std::vector<uint8_t> frame) {
     std::vector<uint8_t> frame_out = encode(msg, fault);
     wire.insert(wire.end(), frame_out.begin(), frame_out.end());
   }
+  run_bulk_actions();
   uint64_t delay =
       camhost::random_between(config_.answer_delay_min_us, config_.answer_delay_max_us);
   later(now + delay, [wire] { camhost::uart_send_to_module(wire.data(), wire.size()); });
@@ -597,6 +598,8 @@ std::vector<uint8_t> Stm32::answer(const std::vector<uint8_t>& request, bool tak
     }
     put_text(m, 12, kWifiTextField, kept.empty() && none_text ? "NONE" : kept);
   };
+
+  if (bulk_answer(command, m, take_effect)) return m;
 
   switch (command) {
     case kGetMode:

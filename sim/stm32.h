@@ -231,6 +231,7 @@ enum class Stm32Fault {
 };
 
 class Board;
+class Fpga;
 
 class Stm32 : public camhost::UartPeer {
  public:
@@ -320,6 +321,12 @@ class Stm32 : public camhost::UartPeer {
   // Any other status bits (battery low, hardware failure, ...), set or cleared.
   void set_status_bits(uint32_t bits, bool on);
 
+  // Live-view frames the STM32 has the FPGA send, at most this many a second.
+  void set_live_view_fps(uint32_t fps);
+  // The SPI transfer length the STM32 reports, and the FPGA's with it.
+  void set_spi_transfer_length(uint32_t bytes);
+  uint64_t live_view_frames() const;
+
   // Called by the board when the module's signal line (expander 1, bit 0) changes.
   void module_signal_changed(bool active);
   void uart_byte_from_module(uint8_t byte) override;
@@ -333,6 +340,18 @@ class Stm32 : public camhost::UartPeer {
   struct Life;
 
   void handle_frame(std::vector<uint8_t> frame);
+
+  // ---- Bulk data through the FPGA and the SD card (stm32_bulk.cpp) ----
+  // Answers the card reads, ClearSpi and the single block (lock held), and paces live-view
+  // frames; true when it answered. What the FPGA is to send waits in bulk_actions_ until the lock
+  // is released (run_bulk_actions).
+  bool bulk_answer(uint16_t command, std::vector<uint8_t>& m, bool take_effect);
+  void run_bulk_actions();
+  void live_view_tick(Fpga* fpga, uint32_t signature, uint64_t token);
+  std::vector<std::function<void()>> bulk_actions_;
+  uint64_t live_token_ = 0;         // changes when live view stops: a prepared frame is dropped
+  uint64_t live_frames_ = 0;        // frames made so far
+  uint32_t live_fps_ = 15;
   // The answer to a request (header and body), with its effects on the camera's state.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
   // Records what a request carries for tests (lock held).

@@ -26,11 +26,13 @@
 #define MEM_ALIGNMENT 4
 #endif
 #define MEM_SIZE (16 * 1024)
-#define MEMP_NUM_PBUF 32
+// Reference pbufs: two for each of the 15 TX buffers written without copying (a 2048-byte write
+// spans two segments), and the UDP sends' own.
+#define MEMP_NUM_PBUF 48
 #define MEMP_NUM_UDP_PCB 6
 #define MEMP_NUM_TCP_PCB 4
 #define MEMP_NUM_TCP_PCB_LISTEN 2
-#define MEMP_NUM_TCP_SEG 48
+#define MEMP_NUM_TCP_SEG 64
 #define MEMP_NUM_REASSDATA 4
 #define MEMP_NUM_FRAG_PBUF 8
 #define MEMP_NUM_ARP_QUEUE 8
@@ -55,11 +57,20 @@
 #define LWIP_NETIF_LINK_CALLBACK 1
 #define SO_REUSE 1
 
-// TCP: full-size segments, a four-segment window, eight segments of send buffer.
+// TCP: full-size segments and a four-segment receive window. The send side takes all 15 TX
+// buffers of 2048 bytes at once, written without copying: each write may start two segments and
+// two pbufs. (Nagle is switched off per connection, when it connects.)
 #define TCP_MSS 1460
 #define TCP_WND (4 * TCP_MSS)
-#define TCP_SND_BUF (8 * TCP_MSS)
-#define TCP_SND_QUEUELEN ((4 * TCP_SND_BUF + TCP_MSS - 1) / TCP_MSS)
+#define TCP_SND_BUF (15 * 2048)
+#define TCP_SND_QUEUELEN (4 * 15)
+// Received frames come from the pool, which UDP and DHCP share. Data the application has not read
+// yet may hold only a few of them: out-of-order segments are capped here, and the connection's
+// receive callback refuses more than a few unread pbufs (lwIP then holds one refused segment and
+// drops the rest until it is taken), so the pool never runs dry for UDP.
+#define TCP_QUEUE_OOSEQ 1
+#define TCP_OOSEQ_MAX_PBUFS 2
+#define TCP_OOSEQ_MAX_BYTES TCP_WND
 
 // DNS: the camera server's name and one spare.
 #define DNS_TABLE_SIZE 2

@@ -69,6 +69,8 @@ TEST_F(Boot, PrintsTheBannerThenInitialisesTheModulesInOrder) {
       "cs::csKeepAlive_Init() @",
       "tcsl1::tcsl1TCPCameraServerLayer1_Init() @",
       "tcp::tcpTCPTransfer_Init() @",
+      "txbuf::txbufBuffers_Init() @",  // the TX pool, cleared
+      "txbuf::txClearAll() @",
       "ble::bleBluetoothLowEnergy_Init() @",
       "spi2fpga::spi2fpgaSPItoFPGA_Init() @",
       "lui::luiLocalUI_Init() @",

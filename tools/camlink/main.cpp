@@ -57,6 +57,9 @@ void usage(FILE* out) {
           "                        DIR/stm32.json); created if missing, and held by one camlink\n"
           "                        at a time. Default: a fresh temporary directory, removed at\n"
           "                        exit\n"
+          "  --sdcard DIR          the SD card: a directory whose files (names of at most 12\n"
+          "                        characters) are the card's. Default: DIR/sdcard of the state\n"
+          "                        directory, made with a few sample recordings\n"
           "  --board FILE          a JSON board file: the camera's identity and settings (keys in\n"
           "                        README.md, \"Board configuration\"). It seeds a new state\n"
           "                        directory only: a DIR that already holds a state keeps its\n"
@@ -114,12 +117,12 @@ int main(int argc, char** argv) {
   bool board_notes = true;
   bool internal_server = true;
 
-  std::string state_dir, board_file;
+  std::string state_dir, board_file, sdcard_dir;
   std::vector<camhost::net::AccessPoint> extra_aps;
   camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer
+    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer, kSdcard
   };
   // BLE options.
   enum { kBle = 100, kBlePcap };
@@ -137,6 +140,7 @@ int main(int argc, char** argv) {
       {"trace-hash", no_argument, nullptr, kTraceHash},
       {"no-board-notes", no_argument, nullptr, kNoBoardNotes},
       {"state", required_argument, nullptr, kState},
+      {"sdcard", required_argument, nullptr, kSdcard},
       {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
       {"scenario", required_argument, nullptr, kScenario},
@@ -215,6 +219,13 @@ int main(int argc, char** argv) {
         break;
       case kTraceHash:
         print_hash = true;
+        break;
+      case kSdcard:
+        if (!*optarg) {
+          fprintf(stderr, "camlink: --sdcard takes a directory\n");
+          return 2;
+        }
+        sdcard_dir = optarg;
         break;
       case kState:
         if (!*optarg) {
@@ -346,6 +357,7 @@ int main(int argc, char** argv) {
     temporary_state = state_dir = pattern;
   }
   board_config.state_dir = state_dir;
+  board_config.sdcard_dir = sdcard_dir;
   board_config.state_is_temporary = !temporary_state.empty();
   auto remove_temporary_state = [&] {
     std::error_code ec;

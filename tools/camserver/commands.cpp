@@ -1,5 +1,9 @@
 #include "commands.h"
 
+#include <fstream>
+
+#include "bulk.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -49,7 +53,153 @@ std::string status_text(Server& s) {
   return buf;
 }
 
+bool save_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
+std::string out_path(Server& s, const std::string& name) {
+  return s.options().download_dir + "/" + name;
+}
+
+std::string seconds_text(uint64_t us) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.2f s", us / 1e6);
+  return buf;
+}
+
+// The TCP data plane's commands (ls, get, block, frame, info, live, close); false when `w` is
+// none of them (`*handled` tells).
+bool bulk_command(Server& s, const std::vector<std::string>& w, std::string* out, bool* handled) {
+  const std::string& c = w[0];
+  // "get NAME" stays the setting when NAME is one; a file name has a dot (8.3), and "download"
+  // takes any name.
+  bool file_get = (c == "get" && w.size() >= 2 && w[1] != "schedule" && w[1] != "wifi" &&
+                   setting_info(w[1]) == nullptr && w[1].find('.') != std::string::npos) ||
+                  c == "download";
+  *handled = c == "ls" || file_get || c == "block" || c == "frame" || c == "info" ||
+             c == "live" || c == "close";
+  if (!*handled) return false;
+  auto bad = [&](const std::string& why) {
+    *out += "error: " + why + "\n";
+    return false;
+  };
+  Bulk& b = s.bulk();
+  if (c == "close") {
+    b.close();
+    *out += "close: done\n";
+    return true;
+  }
+  if (!b.connect(60000000)) return bad(c + ": " + b.error());
+  int16_t result = 0;
+  auto camera_error = [&](const std::string& what) {
+    *out += what + ": error " + std::to_string(result) + "\n";
+    return false;
+  };
+  uint64_t t0 = s.waiter().now_us();
+  if (c == "ls") {
+    std::vector<DirEntry> entries;
+    if (!b.list(w.size() > 1 ? w[1] : "", &entries, &result)) return bad("ls: no reply");
+    if (result != 0) return camera_error("ls");
+    *out += "ls: " + std::to_string(entries.size()) + " file(s)\n";
+    for (const DirEntry& e : entries) {
+      char line[96];
+      unsigned t = e.fat_time;
+      snprintf(line, sizeof line, "  %-12s %10u  %04u-%02u-%02u %02u:%02u:%02u\n", e.name.c_str(),
+               e.size, 1980 + (t >> 25), (t >> 21) & 15, (t >> 16) & 31, (t >> 11) & 31,
+               (t >> 5) & 63, (t & 31) * 2);
+      *out += line;
+    }
+    return true;
+  }
+  if (c == "info") {
+    if (w.size() != 2) return bad("usage: info FILE");
+    FileInfo i;
+    if (!b.file_info(w[1], &i, &result)) return bad("info: no reply");
+    if (result != 0) return camera_error("info " + w[1]);
+    *out += "info: " + i.name + " " + std::to_string(i.size) + " bytes, " +
+            std::to_string(i.frames) + " frame(s), FAT time 0x" +
+            [&] { char h[16]; snprintf(h, sizeof h, "%08X", i.fat_time); return std::string(h); }() +
+            "\n";
+    return true;
+  }
+  if (file_get) {
+    if (w.size() < 2 || w.size() > 3) return bad("usage: get FILE [SAVE-AS]");
+    Bytes data;
+    std::string name = w[1];
+    Progress progress = [&](uint64_t have, uint64_t total) {
+      if (!s.options().log || total == 0) return;
+      char line[128];
+      snprintf(line, sizeof line, "get %s: %3u%% %s of %s", name.c_str(),
+               static_cast<unsigned>(have * 100 / total), human_bytes(have).c_str(),
+               human_bytes(total).c_str());
+      s.options().log(line);
+    };
+    if (!b.get_file(name, &data, &result, progress)) return bad("get: no reply");
+    if (result != 0) return camera_error("get " + name);
+    uint64_t took = s.waiter().now_us() - t0;
+    std::string path = out_path(s, w.size() == 3 ? w[2] : name);
+    if (!save_file(path, data)) return bad("get: cannot write " + path);
+    char rate[48];
+    snprintf(rate, sizeof rate, "%.2f MB/s", took ? data.size() / (took / 1e6) / 1e6 : 0.0);
+    *out += "get: " + path + " " + std::to_string(data.size()) + " bytes in " + seconds_text(took) +
+            " (" + rate + ")\n";
+    return true;
+  }
+  if (c == "block") {
+    int64_t off, len;
+    if (w.size() != 4 || !parse_int(w[2], &off) || !parse_int(w[3], &len))
+      return bad("usage: block FILE OFFSET COUNT");
+    Bytes data;
+    if (!b.get_block(w[1], static_cast<uint32_t>(off), static_cast<uint32_t>(len), &data, &result))
+      return bad("block: no reply");
+    if (result != 0) return camera_error("block " + w[1]);
+    std::string path = out_path(s, w[1] + "." + w[2]);
+    if (!save_file(path, data)) return bad("block: cannot write " + path);
+    *out += "block: " + path + " " + std::to_string(data.size()) + " bytes in " +
+            seconds_text(s.waiter().now_us() - t0) + "\n";
+    return true;
+  }
+  if (c == "frame") {
+    int64_t n;
+    if (w.size() < 3 || w.size() > 4 || !parse_int(w[2], &n)) return bad("usage: frame FILE N [SAVE-AS]");
+    Bytes data;
+    if (!b.get_frame(w[1], static_cast<uint32_t>(n), &data, &result)) return bad("frame: no reply");
+    if (result != 0) return camera_error("frame " + w[1] + " " + w[2]);
+    char def[64];
+    snprintf(def, sizeof def, "%s_%04u.jpg", w[1].c_str(), static_cast<unsigned>(n));
+    std::string path = out_path(s, w.size() == 4 ? w[3] : def);
+    if (!save_file(path, data)) return bad("frame: cannot write " + path);
+    *out += "frame: " + path + " " + std::to_string(data.size()) + " bytes\n";
+    return true;
+  }
+  // live DURATION: seconds, "10s" or "10".
+  std::string d = w.size() == 2 ? w[1] : "";
+  if (!d.empty() && d.back() == 's') d.pop_back();
+  int64_t secs;
+  if (w.size() != 2 || !parse_int(d, &secs) || secs <= 0) return bad("usage: live SECONDS[s]");
+  uint64_t bytes = 0;
+  int saved = 0, frames = 0;
+  bool ended = b.live(static_cast<uint32_t>(secs), [&](const Bytes& jpeg) {
+    char name[32];
+    snprintf(name, sizeof name, "live_%04d.jpg", ++saved);
+    save_file(out_path(s, name), jpeg);
+    bytes += jpeg.size();
+  }, &frames);
+  uint64_t took = s.waiter().now_us() - t0;
+  char line[160];
+  snprintf(line, sizeof line, "live: %d frame(s), %s, in %s (%.1f frames/s)%s\n", frames,
+           human_bytes(bytes).c_str(), seconds_text(took).c_str(),
+           took ? frames / (took / 1e6) : 0.0, ended ? "" : "; no end marker");
+  *out += line;
+  return ended;
+}
+
 bool one(Server& s, const std::vector<std::string>& w, std::string* out) {
+  bool handled = false;
+  bool ok = bulk_command(s, w, out, &handled);
+  if (handled) return ok;
   const std::string& c = w[0];
   auto bad = [&](const std::string& why) {
     *out += "error: " + why + "\n";
@@ -195,7 +345,13 @@ std::string command_help() {
       "  pair          GetRegistrationCode, then acknowledge its status bit\n"
       "  clear BITS    ClearKAStatus with these bits\n"
       "  raw HEX       send these bytes as they are and show what comes back within 2 s\n"
-      "  session [SECONDS] | wait SECONDS | help\n";
+      "  session [SECONDS] | wait SECONDS | help\n"
+      "over the TCP data connection (StartTCPConnection first, by itself):\n"
+      "  ls [DIR]      the SD card's files with sizes and times\n"
+      "  get FILE [SAVE-AS]  a whole file (a name with a dot; download FILE for any name)\n"
+      "  block FILE OFFSET COUNT | frame FILE N [SAVE-AS] | info FILE\n"
+      "  live SECONDS[s]  live view, frames saved as live_0001.jpg, ...\n"
+      "  close         WillClose and close the connection\n";
   return s;
 }
 

@@ -45,6 +45,7 @@ void usage(FILE* out) {
           "  --exec \"CMDS\"        run these commands once the session is open, then exit\n"
           "  --file PATH          the same, one or more commands per line\n"
           "  --quiet              leave keep-alives out of the log\n"
+          "  --out DIR            where get, frame, block and live save files (default .)\n"
           "  --help               this text\n"
           "\n"
           "Without --exec or --file, commands are read from standard input (a prompt on a\n"
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
   bool have_script = false;
   long wait_secs = 120;
   enum { kPort = 1, kRedirectIp, kRedirectPort, kKeepalive, kNoClear, kDuplicate, kReorder,
-         kTimeout, kWait, kExec, kFile, kQuiet, kHelp };
+         kTimeout, kWait, kExec, kFile, kQuiet, kOut, kHelp };
   static const option longopts[] = {
       {"port", required_argument, nullptr, kPort},
       {"redirect-ip", required_argument, nullptr, kRedirectIp},
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
       {"exec", required_argument, nullptr, kExec},
       {"file", required_argument, nullptr, kFile},
       {"quiet", no_argument, nullptr, kQuiet},
+      {"out", required_argument, nullptr, kOut},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0}};
   int c;
@@ -188,6 +190,9 @@ int main(int argc, char** argv) {
         have_script = true;
         break;
       }
+      case kOut:
+        o.download_dir = optarg;
+        break;
       case kQuiet:
         o.quiet = true;
         break;

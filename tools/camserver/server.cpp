@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "bulk.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -286,8 +288,15 @@ void Server::serve_once(uint64_t deadline_us) {
   }
   uint64_t until = deadline_us;
   if (session_.open && next_keepalive_us_ < until) until = next_keepalive_us_;
-  int fds[2] = {fd_, wake_fd_};
-  if (t < until) waiter_->wait(fds, 2, until);
+  int fds[8] = {fd_, wake_fd_};
+  int nfds = 2;
+  for (const auto& w : watched_)
+    if (nfds < 8) fds[nfds++] = w.first;
+  if (t < until) waiter_->wait(fds, nfds, until);
+  for (size_t i = 0; i < watched_.size(); i++) {
+    auto fn = watched_[i].second;  // a handler may unwatch
+    fn();
+  }
   for (;;) {
     uint8_t buf[2048];
     sockaddr_in from = {};
@@ -305,6 +314,24 @@ void Server::serve_until(uint64_t deadline_us) {
 }
 
 void Server::serve_forever() { serve_until(~0ull); }
+
+void Server::watch_fd(int fd, std::function<void()> on_readable) {
+  unwatch_fd(fd);
+  watched_.push_back({fd, std::move(on_readable)});
+}
+
+void Server::unwatch_fd(int fd) {
+  for (size_t i = 0; i < watched_.size(); i++)
+    if (watched_[i].first == fd) {
+      watched_.erase(watched_.begin() + static_cast<long>(i));
+      return;
+    }
+}
+
+Bulk& Server::bulk() {
+  if (!bulk_) bulk_ = std::make_unique<Bulk>(*this);
+  return *bulk_;
+}
 
 void Server::stop() {
   stop_ = true;

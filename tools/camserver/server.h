@@ -25,6 +25,8 @@
 
 namespace camserver {
 
+class Bulk;
+
 // The clock and the wait for readable descriptors.
 class Waiter {
  public:
@@ -57,6 +59,8 @@ struct Options {
   bool reorder = false;    // hold each command back and send it after the next one
   uint32_t seed = 1;       // redirection tokens
   uint32_t command_timeout_ms = 5000;
+  // Where downloads and live-view frames are saved.
+  std::string download_dir = ".";
   // Every log line (without a newline); null: no log.
   std::function<void(const std::string&)> log;
 };
@@ -119,6 +123,14 @@ class Server {
   // commands that follow stay newer than it.
   uint32_t reserve_command_sequence() { return ++cmd_seq_; }
 
+  // Also waits on `fd` while serving and calls `on_readable` on the serving thread whenever it
+  // may be read (the TCP data connection); unwatch_fd stops it.
+  void watch_fd(int fd, std::function<void()> on_readable);
+  void unwatch_fd(int fd);
+  // The TCP data plane's client, made at first use (bulk.h).
+  Bulk& bulk();
+  const Options& options() const { return o_; }
+
   const SessionInfo& session() const { return session_; }
   // Every datagram received from the camera, in order.
   const std::vector<Bytes>& received() const { return received_; }
@@ -164,6 +176,8 @@ class Server {
   std::atomic<bool> stop_{false};
   std::mutex jobs_mu_;
   std::vector<std::function<void()>> jobs_;
+  std::vector<std::pair<int, std::function<void()>>> watched_;
+  std::unique_ptr<Bulk> bulk_;
 };
 
 }  // namespace camserver

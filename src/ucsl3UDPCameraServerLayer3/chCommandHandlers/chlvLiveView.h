@@ -11,6 +11,9 @@
 errorCodes chlvLiveView(udpControlBlock_t* controlBlock);
 // Ends live view when its time is up; returns when it next needs to run, all ones for never.
 systimer_t chlvLiveView_Poll(void);
+// Starts live view for `durationSeconds` (0 stops it), every frame and the end marker carrying
+// `serverCmdSeqNum`; `func_name` goes into the log.
+void chlvStartStop(const char* func_name, uint32_t durationSeconds, uint32_t serverCmdSeqNum);
 // Ends live view at once; `func_name` goes into the log.
 void abortLiveView(const char* func_name);
 

@@ -65,6 +65,33 @@ void i2c_attach(uint8_t address7, I2cTarget* target);
 void gpio_drive(int pin, int level);
 int gpio_level(int pin);
 
+// ---- SPI ------------------------------------------------------------------------------------
+
+// The master at the far end of the module's SPI slave (the FPGA). Called on the host event thread.
+class SpiMaster {
+ public:
+  virtual ~SpiMaster() = default;
+  // The module armed a read of at most `length` bytes: the master may clock a transfer now.
+  virtual void spi_read_armed(size_t length) = 0;
+  // A transfer begun with spi_send_to_module has finished clocking; `landed` bytes reached the
+  // module (0 when its read was aborted meanwhile).
+  virtual void spi_transfer_done(size_t landed) { (void)landed; }
+};
+
+// Connects the master (one at a time; nullptr disconnects).
+void spi_attach(SpiMaster* master);
+// The SPI clock, 8 bits a byte, no gaps; 20 MHz unless set.
+void spi_set_clock_hz(uint32_t hz);
+// Starts clocking `count` bytes into the module's armed read. The transfer ends after its time on
+// the wire; then min(count, armed length) bytes are in the module's buffer and its receive
+// callback runs with that count. False, and nothing sent, when no read is armed, a transfer is
+// already being clocked, or the slave sleeps.
+bool spi_send_to_module(const uint8_t* data, size_t count);
+// Whether a read is armed and no transfer is being clocked into it.
+bool spi_module_read_armed();
+// Whether the module lets the slave sleep now.
+bool spi_module_suspended();
+
 // ---- Reset ----------------------------------------------------------------------------------
 
 // Called at every reset of the module (and when the instance starts), with the kernel stopped:

@@ -1,0 +1,170 @@
+// The bulk data path's speed, one run printing every figure: a file download through the whole
+// path (FPGA -> SPI -> TX buffers -> lwIP -> link -> host socket -> camserver) in virtual time
+// (simulated MB/s) and in real time next to a plain TCP loopback copy of the same file, and live
+// view's frames per second with the bytes copied per frame. Runs in a network namespace of its
+// own (the server binds 46103).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bulk.h"
+#include "camhost/bus.h"
+#include "camhost/net.h"
+#include "camhost/runtime.h"
+#include "netns.h"
+#include "server.h"
+#include "sim/board.h"
+
+namespace {
+
+constexpr uint64_t kSec = 1000000;
+constexpr const char* kSsid = "BenchNet";
+constexpr const char* kPass = "bench-passphrase";
+constexpr size_t kFileBytes = 8 * 1024 * 1024;
+
+double WallNow() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct World {
+  World(camhost::ClockKind clock, const std::string& card) : inst(Options(clock)), board(Board(card)), link(Link()) {
+    camserver::Options o;
+    o.clock_epoch = 1767225600;
+    server = std::make_unique<camserver::Server>(o, camserver::kernel_waiter());
+    inst.boot();
+    inst.call([this] { ok = server->wait_for_session(120 * kSec) && server->bulk().connect(60 * kSec); });
+  }
+  ~World() { inst.halt(); }
+  static camhost::Options Options(camhost::ClockKind clock) {
+    camhost::Options o;
+    o.clock = clock;
+    o.firmware = CAMFW_PATH;
+    return o;
+  }
+  static sim::BoardConfig Board(const std::string& card) {
+    sim::BoardConfig c;
+    c.stm32.ssid = kSsid;
+    c.stm32.password = kPass;
+    c.sdcard_dir = card;
+    return c;
+  }
+  static camhost::net::LinkOptions Link() {
+    camhost::net::LinkOptions o;
+    o.access_points.push_back({kSsid, kPass});
+    return o;
+  }
+  uint64_t Copied() {
+    return reinterpret_cast<uint64_t (*)()>(inst.firmware_symbol("_Z19spi2fpgaBytesCopiedv"))();
+  }
+  camhost::Instance inst;
+  sim::Board board;
+  camhost::net::Link link;
+  std::unique_ptr<camserver::Server> server;
+  bool ok = false;
+};
+
+// The same bytes through a plain TCP connection on 127.0.0.1, reader and writer in two threads.
+double LoopbackSeconds(const std::vector<uint8_t>& data) {
+  int ls = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  listen(ls, 1);
+  socklen_t len = sizeof a;
+  getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
+  double t0 = WallNow();
+  std::thread writer([&] {
+    int c = socket(AF_INET, SOCK_STREAM, 0);
+    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    size_t off = 0;
+    while (off < data.size()) {
+      ssize_t n = send(c, data.data() + off, std::min<size_t>(2048, data.size() - off), 0);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    close(c);
+  });
+  int r = accept(ls, nullptr, nullptr);
+  std::vector<uint8_t> got;
+  uint8_t buf[65536];
+  for (ssize_t n; (n = recv(r, buf, sizeof buf, 0)) > 0;) got.insert(got.end(), buf, buf + n);
+  writer.join();
+  double t = WallNow() - t0;
+  close(r);
+  close(ls);
+  return got.size() == data.size() ? t : -1;
+}
+
+}  // namespace
+
+// bulk_bench [SPI_HZ]: the SPI clock (default 20 MHz, the simulated board's).
+int main(int argc, char** argv) {
+  uint32_t hz = argc > 1 ? static_cast<uint32_t>(strtoul(argv[1], nullptr, 0)) : 20000000u;
+  camhost::spi_set_clock_hz(hz);
+  std::string error;
+  if (!camserver::enter_private_network(&error)) {
+    fprintf(stderr, "bulk_bench: %s\n", error.c_str());
+    return 1;
+  }
+  std::string card = (std::filesystem::temp_directory_path() / "bulk-bench-XXXXXX").string();
+  if (!mkdtemp(card.data())) return 1;
+  std::vector<uint8_t> data(kFileBytes);
+  for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
+  {
+    std::ofstream f(card + "/BIG.BIN", std::ios::binary);
+    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+
+  {
+    World w(camhost::ClockKind::Virtual, card);
+    if (!w.ok) return fprintf(stderr, "bulk_bench: no connection (virtual)\n"), 1;
+    camserver::Bytes got;
+    int16_t result = 1;
+    uint64_t t0 = w.inst.now();
+    double wall0 = WallNow();
+    w.inst.call([&] { w.server->bulk().get_file("BIG.BIN", &got, &result, nullptr); });
+    double vsecs = (w.inst.now() - t0) / 1e6, wall = WallNow() - wall0;
+    bool same = got == data;
+    printf("download %zu bytes, virtual time: %.3f s simulated = %.2f MB/s (SPI at %u MHz allows "
+           "%.2f MB/s), %.2f s wall, %s, %llu bytes copied\n",
+           data.size(), vsecs, data.size() / vsecs / 1e6, hz / 1000000, hz / 8e6, wall, same ? "identical" : "DIFFERENT",
+           static_cast<unsigned long long>(w.Copied()));
+    uint64_t copied0 = w.Copied();
+    int frames = 0;
+    uint64_t l0 = w.inst.now();
+    w.inst.call([&] { w.server->bulk().live(10, [](const camserver::Bytes&) {}, &frames); });
+    double lsecs = (w.inst.now() - l0) / 1e6;
+    printf("live view, virtual time: %d frames in %.2f s = %.1f frames/s, %.1f bytes copied per "
+           "frame\n",
+           frames, lsecs, frames / lsecs,
+           frames ? double(w.Copied() - copied0) / frames : 0.0);
+  }
+  {
+    World w(camhost::ClockKind::Real, card);
+    if (!w.ok) return fprintf(stderr, "bulk_bench: no connection (real)\n"), 1;
+    camserver::Bytes got;
+    int16_t result = 1;
+    double t0 = WallNow();
+    w.inst.call([&] { w.server->bulk().get_file("BIG.BIN", &got, &result, nullptr); });
+    double t = WallNow() - t0;
+    double loop = LoopbackSeconds(data);
+    printf("download %zu bytes, real time, SPI at %u MHz: %.3f s = %.2f MB/s; plain TCP loopback "
+           "copy: %.4f s = %.1f MB/s; ratio %.1f%%; %s\n",
+           data.size(), hz / 1000000, t, data.size() / t / 1e6, loop, data.size() / loop / 1e6,
+           100.0 * loop / t, got == data ? "identical" : "DIFFERENT");
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(card, ec);
+  return 0;
+}
