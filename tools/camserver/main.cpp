@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -118,6 +119,9 @@ int run_interactive(camserver::Server& server) {
 
 int main(int argc, char** argv) {
   camserver::Options o;
+  // Fresh tokens each run, as a real server hands out: a token repeated from the last run would
+  // let a camera still retrying that run's redirected opening pass as this run's.
+  o.seed = std::random_device{}();
   std::string script;
   bool have_script = false;
   long wait_secs = 120;
