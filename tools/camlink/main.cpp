@@ -21,6 +21,7 @@
 #include "boot_args.h"
 #include "board_control.h"
 #include "camhost/bus.h"
+#include "camhost/flash.h"
 #include "camhost/net.h"
 #include "camhost/runtime.h"
 #include "sim/board.h"
@@ -46,7 +47,9 @@ void usage(FILE* out) {
           "  --heap BYTES          the module's heap (default %u)\n"
           "  --boot-arg NAME=VALUE a platform boot argument the firmware reads (below); each\n"
           "                        name once (repeatable)\n"
-          "  --firmware PATH       the firmware image (default: the one built beside camlink)\n"
+          "  --firmware PATH       program the flash with this firmware library at start\n"
+          "                        (default: a new state gets the one built beside camlink;\n"
+          "                        the module boots whatever its flash holds)\n"
           "  --trace-hash          print a hash of the run's scheduling trace on stderr at the end\n"
           "  --no-board-notes      leave out the simulated STM32's \"[stm32 ...]\" lines about what\n"
           "                        it received (statistics reports, clock, battery information)\n"
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
   bool internal_server = true;
 
   std::string state_dir, board_file;
+  bool program_flash = false;  // --firmware given: the flash gets it even in a kept state
   std::vector<camhost::net::AccessPoint> extra_aps;
   camhost::net::LinkOptions link_options;
   enum {
@@ -200,6 +204,7 @@ int main(int argc, char** argv) {
       }
       case kFirmware:
         opt.firmware = optarg;
+        program_flash = true;
         break;
       case kNoBoardNotes:
         board_notes = false;
@@ -314,6 +319,10 @@ int main(int argc, char** argv) {
 
   // Outlives the instance: its kernel thread is parked, never resumed, when the instance ends.
   std::unique_ptr<camlink::InternalServer> server;
+  // The module boots what its flash holds, at every boot: an update changes what runs next.
+  opt.boot_image = [&state_dir](std::string* why) {
+    return camhost::flash_boot_library(state_dir, why);
+  };
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
 
@@ -376,6 +385,25 @@ int main(int argc, char** argv) {
       return 1;
     }
     server->start(inst);
+  }
+  {
+    std::string error;
+    if (!camhost::flash_open(state_dir + "/flash.bin", &error)) {
+      fprintf(stderr, "camlink: %s\n", error.c_str());
+      remove_temporary_state();
+      return 1;
+    }
+    if (camhost::flash_was_fresh() || program_flash) {
+      // The stripped library, so that the image fits the flash's image region.
+      std::string library = program_flash ? opt.firmware : std::string(CAMFW_FLASH_PATH);
+      std::vector<uint8_t> image = camhost::image_from_library_file(library, &error);
+      if (image.empty()) {
+        fprintf(stderr, "camlink: %s\n", error.c_str());
+        remove_temporary_state();
+        return 1;
+      }
+      camhost::flash_install_image(image);
+    }
   }
   control.start(*board);
   signal(SIGINT, on_signal);
