@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camhost/net.h"
+#include "sim/module_update.h"
 #include "sim/pcal6416a.h"
 #include "sim/rt9426a.h"
 #include "sim/stm32.h"
@@ -53,6 +54,8 @@ class Board {
   Pcal6416a& expander2() { return *exp2_; }
   Stm32& stm32() { return *stm32_; }
   Batteries& batteries() { return *batteries_; }
+  // The STM32's offer of new module firmware at each boot of the module ("nf" unless told).
+  ModuleUpdateFeed& module_update() { return *module_update_; }
   const BoardConfig& config() const { return config_; }
 
   // Inputs the board drives. Buttons: bit 1 start/stop, bit 2 interval (0x0006 both).
@@ -88,6 +91,7 @@ class Board {
   std::unique_ptr<Pcal6416a> exp1_, exp2_;
   std::unique_ptr<Stm32> stm32_;
   std::unique_ptr<Batteries> batteries_;
+  std::unique_ptr<ModuleUpdateFeed> module_update_;
 };
 
 }  // namespace sim
