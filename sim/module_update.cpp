@@ -123,6 +123,7 @@ std::string ModuleUpdateFeed::command(char cmd, uint32_t a0, uint32_t a1) {
 
 std::vector<uint8_t> ModuleUpdateFeed::greeted(bool* script) {
   greeted_ = true;
+  greeted_at_ = camhost::time_now();
   if (mode_ == FeedMode::kScript) {
     *script = true;
     return {};
@@ -288,7 +289,15 @@ void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
 }
 
 void ModuleUpdateFeed::give_back_when_closed(uint64_t generation) {
-  camhost::at(camhost::time_now() + 10000, [this, generation] {
+  // The module's first request to the STM32 follows the close within a few milliseconds: once
+  // the offer is over (or the module's 160 s are nearly up) look often, before that seldom.
+  uint64_t step;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    bool soon = done_ || camhost::time_now() >= greeted_at_ + 159000000;
+    step = soon ? 50 : 10000;
+  }
+  camhost::at(camhost::time_now() + step, [this, generation] {
     if (g_feed.load() != this || g_boots.load() != generation) return;
     if (camhost::uart_module_is_open()) {
       give_back_when_closed(generation);

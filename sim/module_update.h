@@ -98,6 +98,7 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   std::vector<uint8_t> sending_[2];
   int file_ = 0, block_ = 0;
   int acknowledged_ = 0, completed_ = 0;
+  uint64_t greeted_at_ = 0;
   uint64_t generation_ = ~0ull;  // the boot this state is for
 };
 

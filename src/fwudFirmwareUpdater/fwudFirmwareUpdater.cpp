@@ -153,6 +153,7 @@ static void uploadStart(void) {
   uint32_t size = static_cast<uint32_t>(g->args[0]), start = static_cast<uint32_t>(g->args[1]);
   if (!fwudv2_allocBuffers("flashBuffer")) fwud_rebootAfterDelay();
   g->flashBuffer = fwudv2_flashBuffer();
+  g->checkBuffer = fwudv2_checkBuffer();
   uint32_t pages = size / FWUD_PAGE_SIZE + (size % FWUD_PAGE_SIZE != 0 ? 1 : 0);
   // The copy must land on whole pages between the boot page and the staging area.
   if (start % FWUD_PAGE_SIZE != 0 || start < FWUD_FIRMWARE1_ADDRESS ||

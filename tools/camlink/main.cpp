@@ -76,6 +76,13 @@ void usage(FILE* out) {
           "                        process on the link's far side, in a network namespace of\n"
           "                        its own (so several camlinks run at once); external leaves\n"
           "                        10.0.2.2:46103 to a server on this PC's loopback (camserver)\n"
+          "  --update-files DIR    where the STM32 finds the module's update files\n"
+          "                        (qvr8k_w1.udf, qvr8k_w2.udf): present at a boot of the module,\n"
+          "                        they are sent over the UART and deleted once taken\n"
+          "  --update-listen       the STM32 says nothing at the module's boot, which then\n"
+          "                        listens for its full 160 s (default: \"nf\" at once)\n"
+          "  --write-update-files LIBRARY DIR  write the module's two update files for a\n"
+          "                        firmware library into DIR and exit\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
@@ -119,8 +126,11 @@ int main(int argc, char** argv) {
   camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer
+    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer, kUpdateFiles, kUpdateListen,
+    kWriteUpdateFiles
   };
+  std::string update_dir;
+  bool update_listen = false;
   camlink::BoardControl control;
   static const option longopts[] = {
       {"time", required_argument, nullptr, kTime},
@@ -134,6 +144,9 @@ int main(int argc, char** argv) {
       {"state", required_argument, nullptr, kState},
       {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
+      {"update-files", required_argument, nullptr, kUpdateFiles},
+      {"update-listen", no_argument, nullptr, kUpdateListen},
+      {"write-update-files", required_argument, nullptr, kWriteUpdateFiles},
       {"scenario", required_argument, nullptr, kScenario},
       {"leds", no_argument, nullptr, kLeds},
       {"ap", required_argument, nullptr, kAp},
@@ -212,6 +225,36 @@ int main(int argc, char** argv) {
       case kTraceHash:
         print_hash = true;
         break;
+      case kUpdateFiles:
+        update_dir = optarg;
+        break;
+      case kUpdateListen:
+        update_listen = true;
+        break;
+      case kWriteUpdateFiles: {
+        if (optind >= argc) {
+          fprintf(stderr, "camlink: --write-update-files takes a library and a directory\n");
+          return 2;
+        }
+        std::string error, dir = argv[optind++];
+        std::vector<uint8_t> image = camhost::image_from_library_file(optarg, &error), p1, p2;
+        if (image.empty()) {
+          fprintf(stderr, "camlink: %s\n", error.c_str());
+          return 1;
+        }
+        camhost::image_split(image, &p1, &p2);
+        for (auto [name, part] : {std::pair{sim::kModuleUpdateFile1, &p1},
+                                  std::pair{sim::kModuleUpdateFile2, &p2}}) {
+          std::string path = dir + "/" + name;
+          FILE* f = fopen(path.c_str(), "wb");
+          if (!f || fwrite(part->data(), 1, part->size(), f) != part->size() || fclose(f) != 0) {
+            fprintf(stderr, "camlink: cannot write %s\n", path.c_str());
+            return 1;
+          }
+          printf("%s: %zu bytes\n", path.c_str(), part->size());
+        }
+        return 0;
+      }
       case kState:
         if (!*optarg) {
           fprintf(stderr, "camlink: --state takes a directory\n");
@@ -405,6 +448,8 @@ int main(int argc, char** argv) {
       camhost::flash_install_image(image);
     }
   }
+  if (!update_dir.empty()) board->module_update().set_update_dir(update_dir);
+  if (update_listen) board->module_update().set_mode(sim::FeedMode::kSilent);
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);

@@ -63,6 +63,7 @@ bool fwudv2_allocBuffers(const char* caller) {
 }
 
 uint8_t* fwudv2_flashBuffer(void) { return checkBuffer != nullptr ? flashBuffer : nullptr; }
+uint8_t* fwudv2_checkBuffer(void) { return flashBuffer != nullptr ? checkBuffer : nullptr; }
 
 static void waitWhileBusy(struct spi_mem* spi_mem) {
   while (spi_mem_busy(spi_mem)) os_wait_usec(1000);

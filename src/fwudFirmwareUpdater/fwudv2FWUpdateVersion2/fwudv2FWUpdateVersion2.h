@@ -27,6 +27,7 @@
 // false (logged as `caller`) when the heap has no room.
 bool fwudv2_allocBuffers(const char* caller);
 uint8_t* fwudv2_flashBuffer(void);  // NULL until allocated
+uint8_t* fwudv2_checkBuffer(void);
 // Erases the page at `flash_address`, writes flashBuffer there and reads it back. A difference
 // reboots when `allowReboot`; otherwise the page is retried up to 10 times, then the module
 // halts for good.
