@@ -1,6 +1,6 @@
-// The STM32's update feed for the module. It holds the UART from each reset of the module until
-// the module has closed it after its offer, so that the STM32's message link does not see the
-// update's bytes.
+// The STM32's update feed for the module. It sits between the UART and the STM32's message link:
+// from the module's greeting at boot until the module has closed the UART after its offer, the
+// bytes are the update's and the link does not see them; all others pass through.
 #include "sim/module_update.h"
 
 #include <atomic>
@@ -110,7 +110,8 @@ void ModuleUpdateFeed::new_boot_if_needed() {
   if (boot == generation_) return;
   generation_ = boot;
   received_.clear();
-  greeted_ = in_frame_ = done_ = from_dir_ = false;
+  pending_.clear();
+  greeted_ = in_frame_ = done_ = from_dir_ = passthrough_ = false;
   frame_.clear();
   file_ = block_ = 0;
 }
@@ -242,19 +243,32 @@ void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
   std::vector<uint8_t> out, later;
   bool script = false, give_back = false;
   uint64_t generation;
+  std::vector<uint8_t> forward;  // bytes for the STM32's message link
   {
     std::lock_guard<std::mutex> g(m_);
     new_boot_if_needed();
     generation = generation_;
-    received_.push_back(static_cast<char>(byte));
-    if (!greeted_) {
-      if (received_.size() >= kGreeting.size() &&
-          received_.compare(received_.size() - kGreeting.size(), kGreeting.size(), kGreeting) == 0) {
+    if (passthrough_) {
+      forward.push_back(byte);
+    } else if (!greeted_) {
+      // Until the greeting is whole, bytes that cannot be part of it belong to the link (a
+      // module that does not offer the UART, or tests that drive the link directly).
+      pending_.push_back(byte);
+      if (kGreeting.compare(0, pending_.size(), pending_.data(), pending_.size()) != 0) {
+        forward.assign(pending_.begin(), pending_.end());
+        pending_.clear();
+      } else if (pending_.size() == kGreeting.size()) {
+        received_.assign(pending_.begin(), pending_.end());
+        pending_.clear();
         out = greeted(&script);
         give_back = true;  // whatever the offer, the link gets the UART once the module is done
       }
-    } else if (!done_ && mode_ != FeedMode::kScript) {
-      // The module's version-2 messages: END, one command byte, END.
+    } else {
+      received_.push_back(static_cast<char>(byte));
+    }
+    // The module's version-2 messages: END, one command byte, END.
+    if (greeted_ && !passthrough_ && !done_ && mode_ != FeedMode::kScript &&
+        received_.size() > kGreeting.size()) {
       if (byte == kEnd) {
         if (in_frame_ && frame_.size() == 1) {
           uint8_t cmd = frame_[0];
@@ -273,6 +287,7 @@ void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
       }
     }
   }
+  for (uint8_t b : forward) link_->uart_byte_from_module(b);
   if (!out.empty()) send(out);
   if (!later.empty()) {
     uint64_t stall;
@@ -303,7 +318,8 @@ void ModuleUpdateFeed::give_back_when_closed(uint64_t generation) {
       give_back_when_closed(generation);
       return;
     }
-    camhost::uart_attach(link_);
+    std::lock_guard<std::mutex> g(m_);
+    passthrough_ = true;
   });
 }
 

@@ -1,5 +1,6 @@
-// The STM32's side of the module's self-update: at every boot of the module it takes the UART
-// from the STM32's message link until the module has had its offer, then gives it back.
+// The STM32's side of the module's self-update: at every boot of the module it keeps the UART's
+// bytes from the STM32's message link from the module's greeting until the module has had its
+// offer and closed the UART; everything else passes through to the link.
 //
 // What it offers: "nf" (no firmware, the default, so a plain boot does not wait), the version-2
 // transfer of the module's two update files (when they are set or found in the update
@@ -95,6 +96,8 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   std::string received_;
   bool greeted_ = false, in_frame_ = false, done_ = false, from_dir_ = false;
   std::vector<uint8_t> frame_;
+  std::string pending_;  // a greeting's beginning, held back from the link
+  bool passthrough_ = false;
   std::vector<uint8_t> sending_[2];
   int file_ = 0, block_ = 0;
   int acknowledged_ = 0, completed_ = 0;
