@@ -193,7 +193,7 @@ std::vector<uint8_t> flash_read(uint32_t address, uint32_t length) {
 
 void flash_program(uint32_t address, const std::vector<uint8_t>& data) {
   std::lock_guard<std::mutex> g(m);
-  if (!in_range(address, data.size())) return;
+  if (data.empty() || !in_range(address, data.size())) return;
   uint32_t first = address & ~(kFlashSector - 1);
   uint32_t end = (address + static_cast<uint32_t>(data.size()) + kFlashSector - 1) &
                  ~(kFlashSector - 1);

@@ -362,10 +362,19 @@ int main(int argc, char** argv) {
 
   // Outlives the instance: its kernel thread is parked, never resumed, when the instance ends.
   std::unique_ptr<camlink::InternalServer> server;
-  // The module boots what its flash holds, at every boot: an update changes what runs next.
-  opt.boot_image = [&state_dir](std::string* why) {
-    return camhost::flash_boot_library(state_dir, why);
-  };
+  // The module boots what its flash holds, at every boot: an update changes what runs next. The
+  // stripped library fits the image region; a sanitizer build's does not, and then boots as a
+  // library, without the flash.
+  std::string image_error;
+  std::vector<uint8_t> flash_image = camhost::image_from_library_file(
+      program_flash ? opt.firmware : std::string(CAMFW_FLASH_PATH), &image_error);
+  if (flash_image.empty()) {
+    fprintf(stderr, "camlink: %s; the module boots it without the flash\n", image_error.c_str());
+  } else {
+    opt.boot_image = [&state_dir](std::string* why) {
+      return camhost::flash_boot_library(state_dir, why);
+    };
+  }
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
 
@@ -436,17 +445,8 @@ int main(int argc, char** argv) {
       remove_temporary_state();
       return 1;
     }
-    if (camhost::flash_was_fresh() || program_flash) {
-      // The stripped library, so that the image fits the flash's image region.
-      std::string library = program_flash ? opt.firmware : std::string(CAMFW_FLASH_PATH);
-      std::vector<uint8_t> image = camhost::image_from_library_file(library, &error);
-      if (image.empty()) {
-        fprintf(stderr, "camlink: %s\n", error.c_str());
-        remove_temporary_state();
-        return 1;
-      }
-      camhost::flash_install_image(image);
-    }
+    if (!flash_image.empty() && (camhost::flash_was_fresh() || program_flash))
+      camhost::flash_install_image(flash_image);
   }
   if (!update_dir.empty()) board->module_update().set_update_dir(update_dir);
   if (update_listen) board->module_update().set_mode(sim::FeedMode::kSilent);
