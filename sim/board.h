@@ -11,6 +11,7 @@
 
 #include "camhost/net.h"
 #include "sim/fpga.h"
+#include "sim/module_update.h"
 #include "sim/pcal6416a.h"
 #include "sim/rt9426a.h"
 #include "sim/sdcard.h"
@@ -60,6 +61,8 @@ class Board {
   Batteries& batteries() { return *batteries_; }
   Fpga& fpga() { return *fpga_; }
   SdCard& sdcard() { return *sdcard_; }
+  // The STM32's offer of new module firmware at each boot of the module ("nf" unless told).
+  ModuleUpdateFeed& module_update() { return *module_update_; }
   const BoardConfig& config() const { return config_; }
 
   // Inputs the board drives. Buttons: bit 1 start/stop, bit 2 interval (0x0006 both).
@@ -98,6 +101,7 @@ class Board {
   std::unique_ptr<SdCard> sdcard_;
   std::unique_ptr<Stm32> stm32_;
   std::unique_ptr<Batteries> batteries_;
+  std::unique_ptr<ModuleUpdateFeed> module_update_;
 };
 
 }  // namespace sim

@@ -512,6 +512,18 @@ void* main_entry(void*) {
 }
 
 void start_main(Lock& lk) {
+  if (K->opt.boot_image) {
+    // The image comes from the flash at every boot, as the chip's boot loader takes it.
+    std::string why, err;
+    std::string path = K->opt.boot_image(&why);
+    K->image = path.empty() ? nullptr : camhost::image_load(path, &err);
+    if (!K->image) {
+      std::string line = "boot: no firmware to run (" + (path.empty() ? why : err) + ")\n";
+      console_write(line.data(), line.size());
+      return;
+    }
+    camhost::image_restore(K->image);
+  }
   if (!K->image) return;
   g_main_entry = camhost::image_main(K->image);
   os_thread* t = create(lk, "main", kMainThreadInitialPrio, kMainThreadStack, false);
@@ -1021,6 +1033,7 @@ int os_get_reset_reason(void) {
   return K->reset_reason;
 }
 
+
 void os_core_reset(void) {
   Lock lk;
   os_thread* self = enter(lk, "os_core_reset");
@@ -1082,6 +1095,16 @@ int os_printf(const char* fmt, ...) {
 }
 
 }  // extern "C"
+
+namespace camhost::detail {
+// The power goes at this instant: the chip starts again from power-on, and the caller's work ends.
+[[noreturn]] void power_cut_from_thread() {
+  Lock lk;
+  os_thread* self = enter(lk, "power cut");
+  reset_locked(lk, OS_RESET_POWER_ON);
+  retire_self(lk, self);
+}
+}  // namespace camhost::detail
 
 // ---- The runtime ----------------------------------------------------------------------------
 

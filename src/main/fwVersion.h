@@ -5,7 +5,9 @@
 
 #define FW_VERSION_MAJOR 0
 #define FW_VERSION_MINOR 1
+#ifndef FW_VERSION_BUILD  // a build may set its own (a second image for the update tests)
 #define FW_VERSION_BUILD 15254
+#endif
 
 #define FW_VERSION_STR2(x) #x
 #define FW_VERSION_STR(x) FW_VERSION_STR2(x)

@@ -21,6 +21,7 @@
 #include "boot_args.h"
 #include "board_control.h"
 #include "camhost/bus.h"
+#include "camhost/flash.h"
 #include "camhost/net.h"
 #include "camhost/ble_air.h"
 #include "camhost/runtime.h"
@@ -47,7 +48,9 @@ void usage(FILE* out) {
           "  --heap BYTES          the module's heap (default %u)\n"
           "  --boot-arg NAME=VALUE a platform boot argument the firmware reads (below); each\n"
           "                        name once (repeatable)\n"
-          "  --firmware PATH       the firmware image (default: the one built beside camlink)\n"
+          "  --firmware PATH       program the flash with this firmware library at start\n"
+          "                        (default: a new state gets the one built beside camlink;\n"
+          "                        the module boots whatever its flash holds)\n"
           "  --trace-hash          print a hash of the run's scheduling trace on stderr at the end\n"
           "  --no-board-notes      leave out the simulated STM32's \"[stm32 ...]\" lines about what\n"
           "                        it received (statistics reports, clock, battery information)\n"
@@ -80,6 +83,13 @@ void usage(FILE* out) {
           "  --ble PATH            the BLE air: a Unix SOCK_SEQPACKET socket, one ATT PDU per\n"
           "                        packet (default: ble.sock in the state directory)\n"
           "  --ble-pcap FILE       write every ATT PDU to FILE (pcap, Bluetooth HCI H4)\n"
+          "  --update-files DIR    where the STM32 finds the module's update files\n"
+          "                        (qvr8k_w1.udf, qvr8k_w2.udf): present at a boot of the module,\n"
+          "                        they are sent over the UART and deleted once taken\n"
+          "  --update-listen       the STM32 says nothing at the module's boot, which then\n"
+          "                        listens for its full 160 s (default: \"nf\" at once)\n"
+          "  --write-update-files LIBRARY DIR  write the module's two update files for a\n"
+          "                        firmware library into DIR and exit\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
@@ -118,15 +128,19 @@ int main(int argc, char** argv) {
   bool internal_server = true;
 
   std::string state_dir, board_file, sdcard_dir;
+  bool program_flash = false;  // --firmware given: the flash gets it even in a kept state
   std::vector<camhost::net::AccessPoint> extra_aps;
   camhost::net::LinkOptions link_options;
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
-    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer, kSdcard
+    kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer, kSdcard, kUpdateFiles,
+    kUpdateListen, kWriteUpdateFiles
   };
   // BLE options.
   enum { kBle = 100, kBlePcap };
   std::string ble_path, ble_pcap;
+  std::string update_dir;
+  bool update_listen = false;
   camlink::BoardControl control;
   static const option longopts[] = {
       {"ble", required_argument, nullptr, kBle},
@@ -143,6 +157,9 @@ int main(int argc, char** argv) {
       {"sdcard", required_argument, nullptr, kSdcard},
       {"board", required_argument, nullptr, kBoard},
       {"help", no_argument, nullptr, kHelp},
+      {"update-files", required_argument, nullptr, kUpdateFiles},
+      {"update-listen", no_argument, nullptr, kUpdateListen},
+      {"write-update-files", required_argument, nullptr, kWriteUpdateFiles},
       {"scenario", required_argument, nullptr, kScenario},
       {"leds", no_argument, nullptr, kLeds},
       {"ap", required_argument, nullptr, kAp},
@@ -213,6 +230,7 @@ int main(int argc, char** argv) {
       }
       case kFirmware:
         opt.firmware = optarg;
+        program_flash = true;
         break;
       case kNoBoardNotes:
         board_notes = false;
@@ -227,6 +245,36 @@ int main(int argc, char** argv) {
         }
         sdcard_dir = optarg;
         break;
+      case kUpdateFiles:
+        update_dir = optarg;
+        break;
+      case kUpdateListen:
+        update_listen = true;
+        break;
+      case kWriteUpdateFiles: {
+        if (optind >= argc) {
+          fprintf(stderr, "camlink: --write-update-files takes a library and a directory\n");
+          return 2;
+        }
+        std::string error, dir = argv[optind++];
+        std::vector<uint8_t> image = camhost::image_from_library_file(optarg, &error), p1, p2;
+        if (image.empty()) {
+          fprintf(stderr, "camlink: %s\n", error.c_str());
+          return 1;
+        }
+        camhost::image_split(image, &p1, &p2);
+        for (auto [name, part] : {std::pair{sim::kModuleUpdateFile1, &p1},
+                                  std::pair{sim::kModuleUpdateFile2, &p2}}) {
+          std::string path = dir + "/" + name;
+          FILE* f = fopen(path.c_str(), "wb");
+          if (!f || fwrite(part->data(), 1, part->size(), f) != part->size() || fclose(f) != 0) {
+            fprintf(stderr, "camlink: cannot write %s\n", path.c_str());
+            return 1;
+          }
+          printf("%s: %zu bytes\n", path.c_str(), part->size());
+        }
+        return 0;
+      }
       case kState:
         if (!*optarg) {
           fprintf(stderr, "camlink: --state takes a directory\n");
@@ -342,6 +390,19 @@ int main(int argc, char** argv) {
 
   // Outlives the instance: its kernel thread is parked, never resumed, when the instance ends.
   std::unique_ptr<camlink::InternalServer> server;
+  // The module boots what its flash holds, at every boot: an update changes what runs next. The
+  // stripped library fits the image region; a sanitizer build's does not, and then boots as a
+  // library, without the flash.
+  std::string image_error;
+  std::vector<uint8_t> flash_image = camhost::image_from_library_file(
+      program_flash ? opt.firmware : std::string(CAMFW_FLASH_PATH), &image_error);
+  if (flash_image.empty()) {
+    fprintf(stderr, "camlink: %s; the module boots it without the flash\n", image_error.c_str());
+  } else {
+    opt.boot_image = [&state_dir](std::string* why) {
+      return camhost::flash_boot_library(state_dir, why);
+    };
+  }
   camhost::Instance inst(opt);
   if (!inst.ok()) return 1;
 
@@ -413,6 +474,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   fprintf(stderr, "camlink: BLE socket %s\n", ble_path.c_str());
+  {
+    std::string error;
+    if (!camhost::flash_open(state_dir + "/flash.bin", &error)) {
+      fprintf(stderr, "camlink: %s\n", error.c_str());
+      remove_temporary_state();
+      return 1;
+    }
+    if (!flash_image.empty() && (camhost::flash_was_fresh() || program_flash))
+      camhost::flash_install_image(flash_image);
+  }
+  if (!update_dir.empty()) board->module_update().set_update_dir(update_dir);
+  if (update_listen) board->module_update().set_mode(sim::FeedMode::kSilent);
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);

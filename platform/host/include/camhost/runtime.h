@@ -28,6 +28,10 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> boot_args;  // NAME=VALUE
   // The firmware image (a shared library with `main`); empty runs the kernel alone.
   std::string firmware;
+  // When set, the firmware image is taken anew at every boot from what this returns (a library
+  // path; "" with `why` set when nothing can boot, and the module then stays dead), as the chip
+  // boots whatever its flash holds.
+  std::function<std::string(std::string* why)> boot_image;
   // Also write console output to this file descriptor as it comes (-1: keep it only in memory).
   int echo_fd = -1;
   // Report a thread that holds the processor this long (wall seconds) without a kernel call.
