@@ -154,3 +154,72 @@ TEST_F(BleStream, APhoneThatDisconnectsMidFrameLeavesTheCameraServingTheNextPhon
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BleStream, APhoneThatStopsConfirmingMidFrameIsDroppedFromTheStreamAfter60Seconds) {
+  uint64_t stopped = 0;
+  AsPhone([&](camphone::Camera& cam) {
+    ASSERT_EQ(cam.subscribe("frame"), 0);
+    ASSERT_EQ(cam.write("frame", Bytes{1}), 0);
+    uint16_t want = cam.handle("frame"), h = 0;
+    Bytes v;
+    int got = 0;
+    while (got < 2 && cam.att.nextIndication(&h, &v, 70 * kSec)) {
+      got += h == want;
+      if (got == 2) cam.att.autoConfirm = false;
+    }
+    ASSERT_EQ(got, 2);
+    stopped = os_systime64();
+    os_sleep_us(70 * kSec, OS_TIMEOUT_NO_WAKEUP);
+  });
+  auto lines = LinesWith(inst.console(), "Timed out waiting for indication to be acknowledged");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_GE(Micros(lines[0]), stopped + 59 * kSec);
+  EXPECT_LE(Micros(lines[0]), stopped + 61 * kSec);
+  int32_t size = 0;
+  Bytes data;
+  AsPhone([&](camphone::Camera& cam) { Fetch(cam, "frame", &size, &data); });
+  ASSERT_GT(size, 0);
+  EXPECT_TRUE(IsLiveViewFrame(data, booted, board.stm32().rtc_utc()));
+}
+
+// A transfer of the wrong length loses the rest of the message on the SPI side; the phone still
+// gets as many bytes as were announced, the lost ones as zeros, and the stream ends there.
+TEST_F(BleStream, AFrameCutShortOnTheSpiSideIsMadeUpWithZerosToTheAnnouncedSize) {
+  int32_t size = 0;
+  Bytes data;
+  AsPhone([&](camphone::Camera& cam) {
+    ASSERT_EQ(cam.subscribe("frame"), 0);
+    ASSERT_EQ(cam.write("frame", Bytes{1}), 0);
+    uint16_t want = cam.handle("frame"), h = 0;
+    Bytes v;
+    while (cam.att.nextIndication(&h, &v, 70 * kSec) && h != want) {
+    }
+    ASSERT_EQ(h, want);
+    ASSERT_EQ(v.size(), 4u);
+    size = static_cast<int32_t>(le32(v, 0));
+    sim::FpgaFaults f;
+    f.short_transfers = 1;
+    board.fpga().set_faults(f);
+    while (data.size() < static_cast<size_t>(size) && cam.att.nextIndication(&h, &v, 70 * kSec))
+      if (h == want) data.insert(data.end(), v.begin(), v.end());
+    // Nothing more on the stream after the announced size.
+    EXPECT_FALSE(cam.indication("frame", &v, 5 * kSec));
+  });
+  ASSERT_GT(size, 2048);
+  ASSERT_EQ(data.size(), static_cast<size_t>(size));
+  EXPECT_EQ(data[0], 0xFF);
+  EXPECT_EQ(data[1], 0xD8);
+  size_t zeros = 0;
+  while (zeros < data.size() && data[data.size() - 1 - zeros] == 0) zeros++;
+  EXPECT_GE(zeros, 1024u);  // at least the lost transfer
+  EXPECT_FALSE(LinesWith(inst.console(), "ERROR!! request failed with").empty());
+  EXPECT_TRUE(LinesWith(inst.console(), "request failed to start").empty());
+  // And the next fetch is whole.
+  AsPhone([&](camphone::Camera& cam) { Fetch(cam, "frame", &size, &data); });
+  ASSERT_GT(size, 0);
+  EXPECT_TRUE(IsLiveViewFrame(data, booted, board.stm32().rtc_utc()));
+}
+
+}  // namespace
