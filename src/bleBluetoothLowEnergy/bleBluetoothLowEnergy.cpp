@@ -126,6 +126,11 @@ enum bleStateUpdateReason_t {
 struct indication_control_block_t {
   bool enabled;
   bt_gatt_char* characteristic;
+  // A large-data stream under way on this characteristic: its size was announced and `sent` of
+  // its bytes have gone out. Kept here rather than read back from the SPI message state, which a
+  // transfer of the wrong length wipes before the failure is handled.
+  bool streamAnnounced;
+  uint32_t streamSize, streamSent;
 };
 
 struct custom_server_t {
@@ -1217,12 +1222,17 @@ static errorCodes recvForIndicationLargeData_spiCB(spi2fpgaCallbackType,
     memcpy(buffer, &size, sizeof size);
     DBGLOG("sending header with size: %u\n", (unsigned)size);
     uint32_t headerLength = sizeof size;
+    cb->streamAnnounced = false;
     if (!sendIndication(buffer, &headerLength, cb)) return ERRORCODE_TEMPORARY_ERROR;
+    cb->streamAnnounced = true;
+    cb->streamSize = (uint32_t)size;
+    cb->streamSent = 0;
     message->bytesInBuffer = message->bytesInBuffer - 12;
     buffer += 12;
   }
   uint32_t remaining = message->bytesInBuffer;
   bool ok = sendIndication(buffer, &remaining, cb);
+  cb->streamSent += message->bytesInBuffer - remaining;
   message->bytesInBuffer = remaining;  // what is left undelivered
   return ok ? ERRORCODE_SUCCESS : ERRORCODE_TEMPORARY_ERROR;
 }
@@ -1230,18 +1240,16 @@ static errorCodes recvForIndicationLargeData_spiCB(spi2fpgaCallbackType,
 static errorCodes indicationLargeDataError_spiCB(spi2fpgaCallbackType type,
                                                  volatile spiMessage_t* message,
                                                  volatile spiTask_t* task) {
-  if (type != SPI2FPGA_CB_ERROR) return ERRORCODE_SUCCESS;
   indication_control_block_t* cb = (indication_control_block_t*)task->callbackArg;
+  bool headerDelivered = cb->streamAnnounced;
+  cb->streamAnnounced = false;
+  if (type != SPI2FPGA_CB_ERROR) return ERRORCODE_SUCCESS;
   uint8_t* buffer = message->buffer;
-  bool headerDelivered =
-      message->messageLength >= 12 &&
-      (!message->beginningOfMessage ||
-       (message->bytesInBuffer != message->spiXferLen &&
-        (message->messageBytesRemaining != 0 || message->messageLength != 0)));
   if (headerDelivered) {
-    uint32_t remaining = message->bytesInBuffer + message->messageBytesRemaining;
+    // The phone always gets as many bytes as were announced.
+    uint32_t remaining = cb->streamSize - cb->streamSent;
     bleQueueDebugConsoleMsg("ERROR!! request failed with %u / %u left", (unsigned)remaining,
-                            (unsigned)(message->messageLength - 12));
+                            (unsigned)cb->streamSize);
     uint32_t piece = message->spiXferLen;
     memset(buffer, 0, piece);
     while (remaining > 0) {
