@@ -1,5 +1,7 @@
 #include "sim/sdcard.h"
 
+#include <fnmatch.h>
+
 #include <sys/stat.h>
 #include <turbojpeg.h>
 
@@ -168,7 +170,9 @@ std::string SdCard::path_of(const std::string& name) const {
 std::vector<SdFile> SdCard::list(const std::string& sub) const {
   std::vector<SdFile> files;
   std::string base = dir_;
-  if (!sub.empty() && sub != "/") {
+  // A name with wildcards is a pattern over the root, as on the card's FAT ("*.*" is every file).
+  bool pattern = sub.find_first_of("*?") != std::string::npos;
+  if (!sub.empty() && sub != "/" && !pattern) {
     std::string p = path_of(sub);
     if (p.empty()) return files;
     base = p;
@@ -177,6 +181,7 @@ std::vector<SdFile> SdCard::list(const std::string& sub) const {
   for (const auto& e : fs::directory_iterator(base, ec)) {
     std::string name = e.path().filename().string();
     if (name.size() > kMaxName || !e.is_regular_file(ec)) continue;
+    if (pattern && sub != "*.*" && fnmatch(sub.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     SdFile f;
     f.name = name;
     f.size = static_cast<uint32_t>(std::min<uintmax_t>(e.file_size(ec), 0xFFFFFFFFu));

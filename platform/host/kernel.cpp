@@ -1397,13 +1397,20 @@ int wait_fds(const int* fds, int count, uint64_t deadline) {
     return poll(p.data(), p.size(), 0);
   };
   if (!K->virt) {
-    lk.unlock();
+    // In slices, so that a reset or the instance's end can retire a thread that waits here.
+    constexpr uint64_t kSliceUs = 50000;
     std::vector<pollfd> p(count);
     for (int i = 0; i < count; i++) p[i] = {fds[i], POLLIN, 0};
-    uint64_t now = world_now();
-    int ms = deadline == kNever ? -1 : static_cast<int>(deadline > now ? (deadline - now) / 1000 : 0);
-    int n = poll(p.data(), p.size(), ms);
-    return n < 0 ? 0 : n;
+    for (;;) {
+      uint64_t now = world_now();
+      if (now >= deadline && deadline != kNever) return 0;
+      uint64_t wait = deadline == kNever ? kSliceUs : std::min(deadline - now, kSliceUs);
+      lk.unlock();
+      int n = poll(p.data(), p.size(), static_cast<int>((wait + 999) / 1000));
+      if (n > 0) return n;
+      lk.lock();
+      if (self->retired) exit_thread(lk, self);
+    }
   }
   int n = ready();
   if (n > 0) return n;

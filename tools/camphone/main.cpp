@@ -210,8 +210,20 @@ class Session {
     camphone::Bytes data;
     if (!cam_.stream(name, &size, &data, 65000000)) return fail(name + ": no data");
     if (size < 0) return fail(name + ": camera error " + std::to_string(size));
-    if (file.empty()) {
-      fwrite(data.data(), 1, data.size(), stdout);
+    if (file.empty()) {  // a directory: 24-byte records of name (13), padding, size, FAT time
+      for (size_t at = 0; at + 24 <= data.size(); at += 24) {
+        char name[14] = {};
+        memcpy(name, &data[at], 13);
+        auto u32 = [&](size_t o) {
+          return static_cast<uint32_t>(data[o] | data[o + 1] << 8 | data[o + 2] << 16 |
+                                       static_cast<uint32_t>(data[o + 3]) << 24);
+        };
+        uint32_t bytes = u32(at + 16), fat = u32(at + 20);
+        printf("  %-12s %10u  %04u-%02u-%02u %02u:%02u:%02u\n", name, bytes, 1980 + (fat >> 25),
+               (fat >> 21) & 15, (fat >> 16) & 31, (fat >> 11) & 31, (fat >> 5) & 63,
+               (fat & 31) * 2);
+      }
+      printf("%zu file(s)\n", data.size() / 24);
       return true;
     }
     FILE* f = fopen(file.c_str(), "wb");
