@@ -154,6 +154,11 @@ struct Kernel {
   uint64_t event_seq = 0;
   os_thread* hostev = nullptr;
 
+  // Virtual time: a kernel thread just sent on a host socket whose far end is in this process
+  // (the link to slirp's host socket, a peer to the link). The host's network may deliver it a
+  // moment later (softirq work deferred under load), so the clock waits for it a little.
+  bool host_io_expected = false;
+
   int cpu = 0;  // virtual time: the processor every kernel thread runs on
   std::thread watchdog;
   std::mutex wd_m;
@@ -336,8 +341,22 @@ void poll_fds() {
     if (poll(p.data(), p.size(), 0) > 0) {
       t->posted = true;
       make_ready(t);
+      K->host_io_expected = false;  // what was sent has arrived
     }
   }
+}
+
+// Waits up to a few wall milliseconds for a descriptor a blocked thread watches to become
+// readable, after a send whose answer comes through the host's network; true when one did.
+bool await_host_io() {
+  K->host_io_expected = false;
+  std::vector<pollfd> p;
+  for (os_thread* t : K->threads)
+    if (t->st == St::Blocked && !t->retired)
+      for (int i = 0; i < t->nfds; i++) p.push_back({t->fds[i], POLLIN, 0});
+  if (p.empty() || poll(p.data(), p.size(), 5) <= 0) return false;
+  poll_fds();
+  return true;
 }
 
 uint64_t earliest_deadline() {
@@ -364,6 +383,7 @@ void dispatch() {
       return;
     }
     K->token = nullptr;
+    if (K->host_io_expected && await_host_io()) continue;
     uint64_t next = earliest_deadline();
     if (next == kNever || next > K->limit) {
       if (K->limit != kNever && K->vclock < K->limit) K->vclock = K->limit;
@@ -1373,6 +1393,12 @@ uint64_t random_between(uint64_t lo, uint64_t hi) {
 }
 
 void on_module_reset(std::function<void()> fn) { reset_hooks().push_back(std::move(fn)); }
+
+void expect_host_io() {
+  if (!K || !tl_self || !K->virt) return;
+  std::lock_guard<std::mutex> g(K->m);
+  K->host_io_expected = true;
+}
 
 namespace detail {
 // A driver's interrupt handler waking its reader: posts only when the count is 0, in one step with

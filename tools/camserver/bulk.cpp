@@ -1,5 +1,7 @@
 #include "bulk.h"
 
+#include "camhost/runtime.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -173,6 +175,7 @@ uint32_t Bulk::send_request(uint16_t command, const Bytes& fields) {
   size_t off = 0;
   while (conn_fd_ >= 0 && off < m.size()) {
     ssize_t n = send(conn_fd_, m.data() + off, m.size() - off, MSG_NOSIGNAL);
+    camhost::expect_host_io();  // the link reads it in virtual time
     if (n > 0) {
       off += static_cast<size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -307,6 +310,7 @@ void Bulk::close() {
   put16(m, 4, kTcpWillClose);
   put32(m, 8, 0);
   (void)!send(conn_fd_, m.data(), m.size(), MSG_NOSIGNAL);
+  camhost::expect_host_io();
   drop_connection("WillClose sent");
 }
 

@@ -129,6 +129,7 @@ void Server::transmit(const Bytes& b) {
   if (!(o_.quiet && (h.cmdID == kKeepAlive))) log("-> " + describe(b, true));
   sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&camera_addr_),
          sizeof camera_addr_);
+  camhost::expect_host_io();  // the link reads it in virtual time
 }
 
 uint32_t Server::send_to_camera(uint16_t id, Bytes body, bool is_command) {
@@ -383,6 +384,7 @@ std::vector<Bytes> Server::raw(const Bytes& datagram, uint64_t listen_us) {
     log("-> raw " + std::to_string(datagram.size()) + " bytes: " + describe(datagram, true));
     sendto(fd_, datagram.data(), datagram.size(), 0,
            reinterpret_cast<const sockaddr*>(&camera_addr_), sizeof camera_addr_);
+    camhost::expect_host_io();  // the link reads it in virtual time
   } else {
     log("no camera address known yet; raw datagram not sent");
   }

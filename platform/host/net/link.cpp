@@ -175,6 +175,7 @@ void from_station(LinkState* s, const uint8_t* f, size_t n) {
   switch (d.verdict) {
     case Verdict::kToNat:
       slirp_input(s->slirp, f, static_cast<int>(n));
+      camhost::expect_host_io();
       break;
     case Verdict::kDns: {
       std::vector<uint8_t> r = frames::dns_answer(

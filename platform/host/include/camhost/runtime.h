@@ -98,6 +98,11 @@ Instance* current();
 // not jump while such a descriptor is ready. Returns the number of readable descriptors (0 on
 // time-out).
 int wait_fds(const int* fds, int count, uint64_t deadline);
+// Said by a kernel thread right after it sent on a host socket whose answer comes back through
+// the host's network to a descriptor another kernel thread waits on: in virtual time the clock
+// then waits a few wall milliseconds for that answer before it jumps (the host may deliver it a
+// moment late). Does nothing in real time or outside a kernel thread.
+void expect_host_io();
 
 }  // namespace camhost
 
