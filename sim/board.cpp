@@ -47,6 +47,7 @@ Board::Board(const BoardConfig& config)
   camhost::i2c_attach(kExpander2Address, exp2_.get());
   camhost::uart_attach(stm32_.get());
   module_update_.reset(new ModuleUpdateFeed(stm32_.get()));
+  module_update_->set_card(sdcard_.get());
   batteries_.reset(new Batteries(*this, config_.state_dir, config_.batteries));
   // A plugged pack sits in the USB socket.
   if (batteries_->plugged(1) || batteries_->plugged(2) || batteries_->plugged(3))

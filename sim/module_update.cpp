@@ -72,6 +72,11 @@ void ModuleUpdateFeed::set_update_dir(const std::string& dir) {
   update_dir_ = dir;
 }
 
+void ModuleUpdateFeed::set_card(const SdCard* card) {
+  std::lock_guard<std::mutex> g(m_);
+  card_ = card;
+}
+
 void ModuleUpdateFeed::set_fault(FeedFault fault, int file, int block, uint64_t stall_us,
                                  uint32_t length) {
   std::lock_guard<std::mutex> g(m_);
@@ -134,11 +139,14 @@ std::vector<uint8_t> ModuleUpdateFeed::greeted(bool* script) {
   if (have) {
     sending_[0] = files_[0];
     sending_[1] = files_[1];
-  } else if (!update_dir_.empty()) {
-    bool ok1, ok2;
-    sending_[0] = read_file(update_dir_ + "/" + kModuleUpdateFile1, &ok1);
-    sending_[1] = read_file(update_dir_ + "/" + kModuleUpdateFile2, &ok2);
-    have = from_dir_ = ok1 && ok2;
+  } else {
+    taken_dir_ = !update_dir_.empty() ? update_dir_ : card_ != nullptr ? card_->dir() : "";
+    if (!taken_dir_.empty()) {
+      bool ok1, ok2;
+      sending_[0] = read_file(taken_dir_ + "/" + kModuleUpdateFile1, &ok1);
+      sending_[1] = read_file(taken_dir_ + "/" + kModuleUpdateFile2, &ok2);
+      have = from_dir_ = ok1 && ok2;
+    }
   }
   if (!have) {
     done_ = true;
@@ -231,8 +239,8 @@ std::vector<uint8_t> ModuleUpdateFeed::frame_from_module(uint8_t cmd) {
     if (files_set_) files_set_ = false;  // taken: the next boot gets "nf"
     if (from_dir_) {
       std::error_code ec;
-      std::filesystem::remove(update_dir_ + "/" + kModuleUpdateFile1, ec);
-      std::filesystem::remove(update_dir_ + "/" + kModuleUpdateFile2, ec);
+      std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile1, ec);
+      std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile2, ec);
     }
     return {};
   }

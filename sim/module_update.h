@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "camhost/bus.h"
+#include "sim/sdcard.h"
 
 namespace sim {
 
@@ -51,9 +52,11 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   void set_mode(FeedMode mode);
   // The files a version-2 offer sends; they win over the update directory's.
   void set_files(const std::vector<uint8_t>& file1, const std::vector<uint8_t>& file2);
-  // Where the STM32 finds the module's update files (the SD card's root; "" = none). Files
-  // found there are deleted once the module has taken them.
+  // Where the STM32 finds the module's update files (default: the root of the card given to
+  // set_card; "" = there). Files found there are deleted once the module has taken them.
   void set_update_dir(const std::string& dir);
+  // The SD card whose root holds the update files, wherever it is when the module boots.
+  void set_card(const SdCard* card);
   void set_fault(FeedFault fault, int file = 1, int block = 0, uint64_t stall_us = 200000,
                  uint32_t length = 0);
 
@@ -88,6 +91,8 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   std::vector<uint8_t> files_[2];
   bool files_set_ = false;
   std::string update_dir_;
+  const SdCard* card_ = nullptr;
+  std::string taken_dir_;  // where this boot's files came from
   FeedFault fault_ = FeedFault::kNone;
   int fault_file_ = 1, fault_block_ = 0;
   uint64_t stall_us_ = 200000;

@@ -373,6 +373,10 @@ void Stm32::set_fault(Stm32Fault fault, int count, int32_t result) {
 void Stm32::take_fault() {
   txn_fault_taken_ = true;
   txn_fault_ = Stm32Fault::kNone;
+  if (camhost::time_now() < down_until_) {
+    txn_fault_ = Stm32Fault::kSilent;  // rebooting: nobody listens
+    return;
+  }
   if (fault_count_ == 0 || fault_ == Stm32Fault::kNone) return;
   txn_fault_ = fault_;
   txn_result_ = fault_result_;
@@ -600,6 +604,7 @@ std::vector<uint8_t> Stm32::answer(const std::vector<uint8_t>& request, bool tak
   };
 
   if (bulk_answer(command, m, take_effect)) return m;
+  if (update_answer(command, m, take_effect)) return m;
 
   switch (command) {
     case kGetMode:

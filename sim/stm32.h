@@ -265,6 +265,13 @@ class Stm32 : public camhost::UartPeer {
   int32_t mode() const;
   void set_mode(int32_t mode);
   bool power_down_requested() const;
+  // ---- The update files the module writes to the card's root (stm32_update.cpp) ----
+  // The next `count` requests of `command` (CMD_rootFileWrite 162, CMD_rootFilesDelete 161,
+  // CMD_rootFilesRenameAndReboot 163) are answered with `error_code` in their errorCode field and
+  // change nothing.
+  void fail_root_file_request(uint16_t command, int16_t error_code, int count = 1);
+  // How often the STM32 rebooted itself after renaming the update files into place.
+  int update_reboots() const;
   // Names of the files the module asked to delete from the SD card, in order.
   std::vector<std::string> deleted_files() const;
   // Instance times at which the STM32 raised its line in answer to the module's edges.
@@ -352,6 +359,16 @@ class Stm32 : public camhost::UartPeer {
   uint64_t live_token_ = 0;         // changes when live view stops: a prepared frame is dropped
   uint64_t live_frames_ = 0;        // frames made so far
   uint32_t live_fps_ = 15;
+  // ---- The update files (stm32_update.cpp) ----
+  // Answers the root-file write, delete and rename requests (lock held); true when it answered.
+  bool update_answer(uint16_t command, std::vector<uint8_t>& m, bool take_effect);
+  // After the rename: the STM32 installs its own and the FPGA's file and comes back.
+  void finish_update_reboot();
+  uint16_t root_fault_command_ = 0;
+  int16_t root_fault_code_ = 0;
+  int root_fault_count_ = 0;
+  uint64_t down_until_ = 0;  // the STM32 is rebooting until then: it answers nothing
+  int update_reboots_ = 0;
   // The answer to a request (header and body), with its effects on the camera's state.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
   // Records what a request carries for tests (lock held).

@@ -51,6 +51,39 @@ static_assert(__builtin_offsetof(tcpSTCLiveViewFrame_t, durationSeconds) == 12, 
 static_assert(__builtin_offsetof(tcpSTCLiveViewFrame_t, numberOfFrames) == 16, "numberOfFrames");
 static_assert(__builtin_offsetof(tcpSTCLiveViewFrame_t, resolutionCode) == 20, "resolutionCode");
 
+// The update files, a bit each (see rfwcRootFileWriteChunk for their names on the card).
+enum tcpRootFileType_t : uint32_t {
+  tcpRootFileType_Invalid = 0,
+  tcpRootFileType_STM32_Firmware = 1,
+  tcpRootFileType_FPGA_Firmware = 2,
+  tcpRootFileType_Innophase_Firmware1 = 4,
+  tcpRootFileType_Innophase_Firmware2 = 8,
+  tcpRootFileType_All = 15,
+};
+
+// The largest payload of one update-file chunk.
+#define TCP_ROOT_FILE_CHUNK_MAX_PAYLOAD 1400
+
+// One chunk of an update file: the fixed part, then `msgLength` - 32 payload bytes.
+struct __attribute__((packed)) tcpSTCRootFileWriteChunk_t {
+  TCPHeader_t header;
+  uint32_t fileType;         // one tcpRootFileType_t bit
+  uint32_t fileSize;         // bytes of the whole file
+  uint32_t fileOffset;       // where this chunk's payload belongs
+  uint32_t fileChecksum;     // CRC-32 of the whole file
+  uint32_t payloadChecksum;  // CRC-32 of this chunk's payload
+  uint8_t payload[TCP_ROOT_FILE_CHUNK_MAX_PAYLOAD];
+};
+static_assert(sizeof(tcpSTCRootFileWriteChunk_t) == 32 + TCP_ROOT_FILE_CHUNK_MAX_PAYLOAD,
+              "tcpSTCRootFileWriteChunk_t");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, fileType) == 12, "fileType");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, fileSize) == 16, "fileSize");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, fileOffset) == 20, "fileOffset");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, fileChecksum) == 24, "fileChecksum");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, payloadChecksum) == 28,
+              "payloadChecksum");
+static_assert(__builtin_offsetof(tcpSTCRootFileWriteChunk_t, payload) == 32, "payload");
+
 struct __attribute__((packed)) tcpSTCReadSD_Directory_t {
   TCPHeader_t header;
   char filename[TCP_FILENAME_LEN];

@@ -228,7 +228,7 @@ void tcsl1ProcessTCPMessage(uint8_t* tcpMsg) {
   TCPHeader_t h;
   memcpy(&h, tcpMsg, sizeof h);
   if (h.tcpCmdID == tcpCmdID_RootFileWriteChunk) {
-    rfwcRootFileWriteChunkToSTM32(tcpMsg);
+    rfwcRootFileWriteChunkToSTM32((tcpSTCRootFileWriteChunk_t*)tcpMsg);
     return;
   }
   DBGLOG("rxTCP (cmdID %u, seqNum %u, len %u)\n", (unsigned)h.tcpCmdID,

@@ -166,6 +166,11 @@ void Bulk::on_conn_readable() {
 
 uint32_t Bulk::send_request(uint16_t command, const Bytes& fields) {
   uint32_t seq = ++seq_;
+  send_with_sequence(command, fields, seq);
+  return seq;
+}
+
+void Bulk::send_with_sequence(uint16_t command, const Bytes& fields, uint32_t seq) {
   Bytes m(kHeader + fields.size(), 0);
   put32(m, 0, static_cast<uint32_t>(m.size()));
   put16(m, 4, command);
@@ -184,7 +189,6 @@ uint32_t Bulk::send_request(uint16_t command, const Bytes& fields) {
       drop_connection("send failed");
     }
   }
-  return seq;
 }
 
 bool Bulk::wait_message(uint32_t sequence, uint16_t command, TcpMessage* out, uint64_t timeout_us,
@@ -301,6 +305,127 @@ bool Bulk::live(uint32_t seconds, const std::function<void(const Bytes&)>& on_fr
     (*frames)++;
     on_frame(m.data);
   }
+}
+
+const std::vector<std::string>& update_file_names() {
+  static const std::vector<std::string> names = {"qvr8k_fw.bin", "qvr8k_hw.udf", "qvr8k_w1.udf",
+                                                 "qvr8k_w2.udf"};
+  return names;
+}
+
+namespace {
+
+uint32_t crc32(const uint8_t* p, size_t n) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; i++) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; b++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+bool read_whole(const std::string& path, Bytes* out) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  out->clear();
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
+  bool ok = !ferror(f);
+  fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+bool Bulk::push_update(const std::string& dir, const std::function<void(const std::string&)>& say,
+                       uint64_t reboot_timeout_us, std::string* why) {
+  constexpr size_t kChunk = 1400, kChunkFields = 20;
+  constexpr uint64_t kChunkReplyUs = 30000000;
+  const std::vector<std::string>& names = update_file_names();
+  std::vector<Bytes> files(names.size());
+  std::string missing;
+  for (size_t i = 0; i < names.size(); i++)
+    if (!read_whole(dir + "/" + names[i], &files[i])) missing += (missing.empty() ? "" : ", ") + names[i];
+  if (!missing.empty()) {
+    *why = dir + " lacks " + missing;
+    return false;
+  }
+  for (size_t i = 0; i < files.size(); i++)
+    if (files[i].size() > 0xFFFFFFFFu) {
+      *why = names[i] + " is too large";
+      return false;
+    }
+  if (!connect(60000000)) {
+    *why = error_;
+    return false;
+  }
+  uint32_t seq = next_sequence();
+  say("update: attempt " + std::to_string(seq) + ", 4 files from " + dir);
+  uint64_t t0 = server_.waiter().now_us();
+  for (size_t i = 0; i < files.size(); i++) {
+    const Bytes& f = files[i];
+    uint32_t size = static_cast<uint32_t>(f.size()), file_crc = crc32(f.data(), f.size());
+    uint32_t type = 1u << i;
+    unsigned shown = 0;  // the last tenth shown
+    size_t offset = 0;
+    do {
+      size_t n = std::min(kChunk, f.size() - offset);
+      Bytes fields(kChunkFields + n, 0);
+      put32(fields, 0, type);
+      put32(fields, 4, size);
+      put32(fields, 8, static_cast<uint32_t>(offset));
+      put32(fields, 12, file_crc);
+      put32(fields, 16, crc32(f.data() + offset, n));
+      std::copy(f.begin() + static_cast<long>(offset), f.begin() + static_cast<long>(offset + n),
+                fields.begin() + kChunkFields);
+      send_with_sequence(kTcpRootFileWriteChunk, fields, seq);
+      TcpMessage r;
+      if (!wait_message(seq, kTcpRootFileWriteChunk, &r, kChunkReplyUs)) {
+        *why = "no reply to the chunk of " + names[i] + " at offset " + std::to_string(offset);
+        return false;
+      }
+      if (r.result != 0) {
+        *why = "the camera refused the chunk of " + names[i] + " at offset " +
+               std::to_string(offset) + " (result " + std::to_string(r.result) +
+               "); the update files are deleted, start the update again";
+        return false;
+      }
+      offset += n;
+      unsigned tenth = size == 0 ? 10 : static_cast<unsigned>(uint64_t(offset) * 10 / size);
+      if (tenth > shown || offset == f.size()) {
+        shown = tenth;
+        say("update: " + names[i] + " " + std::to_string(tenth * 10) + "% " +
+            human_bytes(offset) + " of " + human_bytes(size));
+      }
+    } while (offset < f.size());
+  }
+  // The last chunk's second reply: the rename's result; the camera then reboots.
+  TcpMessage r;
+  if (!wait_message(seq, kTcpRootFileWriteChunk, &r, kChunkReplyUs)) {
+    *why = "no reply after the last file (the files may be incomplete)";
+    return false;
+  }
+  if (r.result != 0) {
+    *why = "the camera could not put the files in place (result " + std::to_string(r.result) +
+           "); the update files are deleted, start the update again";
+    return false;
+  }
+  char took[64];
+  snprintf(took, sizeof took, "%.1f s", double(server_.waiter().now_us() - t0) / 1e6);
+  say(std::string("update: all files written and renamed in ") + took +
+      "; the camera reboots and updates itself");
+  drop_connection("the camera reboots");
+  uint32_t sessions = server_.session().sessions_opened;
+  uint64_t deadline = server_.waiter().now_us() + reboot_timeout_us;
+  while (server_.session().sessions_opened == sessions || !server_.session().open) {
+    if (server_.waiter().now_us() >= deadline) {
+      *why = "the camera did not come back within " + std::to_string(reboot_timeout_us / 1000000) + " s";
+      return false;
+    }
+    server_.serve_until(std::min(deadline, server_.waiter().now_us() + 100000));
+  }
+  return true;
 }
 
 void Bulk::close() {

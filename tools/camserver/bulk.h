@@ -77,11 +77,22 @@ class Bulk {
   // Live view for `seconds` over the data connection; every frame goes to `on_frame`. True when
   // the end marker came; `*frames` counts the frames.
   bool live(uint32_t seconds, const std::function<void(const Bytes&)>& on_frame, int* frames);
+  // Pushes the camera's four update files from `dir` (by their final names, update_file_names())
+  // in checked chunks of up to 1400 bytes, one attempt under one sequence number, then follows the
+  // camera through its reboot until its next session opens. `say` gets the progress lines. False
+  // with the reason in *why: a file missing or unreadable, a chunk refused (-1), no reply, or no
+  // new session within `reboot_timeout_us`; a new attempt may simply be started again.
+  bool push_update(const std::string& dir, const std::function<void(const std::string&)>& say,
+                   uint64_t reboot_timeout_us, std::string* why);
   // Says goodbye (WillClose) and closes.
   void close();
 
   // The raw request (header filled in here), for tests: its sequence number.
   uint32_t send_request(uint16_t command, const Bytes& fields);
+  // The same under a sequence number of the caller's (an update attempt's chunks share one).
+  void send_with_sequence(uint16_t command, const Bytes& fields, uint32_t sequence);
+  // A new sequence number for such requests.
+  uint32_t next_sequence() { return ++seq_; }
   // Waits for the next message with `sequence` (and, unless 0, `command`).
   bool wait_message(uint32_t sequence, uint16_t command, TcpMessage* out, uint64_t timeout_us,
                     const Progress& progress = nullptr);
@@ -104,6 +115,10 @@ class Bulk {
   uint32_t seq_ = 0;
   uint64_t bytes_received_ = 0;
 };
+
+// The update files in the order they are sent: the STM32's firmware, the FPGA's configuration,
+// the module's firmware in two parts (file types 1, 2, 4, 8).
+const std::vector<std::string>& update_file_names();
 
 // "1.2 MB" and the like; "MB/s" likewise.
 std::string human_bytes(uint64_t n);

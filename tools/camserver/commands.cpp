@@ -79,13 +79,25 @@ bool bulk_command(Server& s, const std::vector<std::string>& w, std::string* out
                    setting_info(w[1]) == nullptr && w[1].find('.') != std::string::npos) ||
                   c == "download";
   *handled = c == "ls" || file_get || c == "block" || c == "frame" || c == "info" ||
-             c == "live" || c == "close";
+             c == "live" || c == "close" || c == "update";
   if (!*handled) return false;
   auto bad = [&](const std::string& why) {
     *out += "error: " + why + "\n";
     return false;
   };
   Bulk& b = s.bulk();
+  if (c == "update") {
+    if (w.size() != 2) return bad("usage: update DIR");
+    std::string why;
+    auto say = [&](const std::string& line) {
+      if (s.options().log) s.options().log(line);
+    };
+    if (!b.push_update(w[1], say, 600000000, &why)) return bad("update: " + why);
+    const uint32_t* v = s.session().wifi_version;
+    *out += "update: camera back with firmware version " + std::to_string(v[0]) + "." +
+            std::to_string(v[1]) + "." + std::to_string(v[2]) + "\n";
+    return true;
+  }
   if (c == "close") {
     b.close();
     *out += "close: done\n";
@@ -351,7 +363,10 @@ std::string command_help() {
       "  get FILE [SAVE-AS]  a whole file (a name with a dot; download FILE for any name)\n"
       "  block FILE OFFSET COUNT | frame FILE N [SAVE-AS] | info FILE\n"
       "  live SECONDS[s]  live view, frames saved as live_0001.jpg, ...\n"
-      "  close         WillClose and close the connection\n";
+      "  close         WillClose and close the connection\n"
+      "  update DIR    push the camera's update files from DIR (qvr8k_fw.bin, qvr8k_hw.udf,\n"
+      "                qvr8k_w1.udf, qvr8k_w2.udf) in checked chunks, then follow the camera\n"
+      "                through its reboot and show its new firmware version\n";
   return s;
 }
 

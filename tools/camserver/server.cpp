@@ -175,6 +175,7 @@ void Server::send_clear(uint32_t bits) {
 
 void Server::on_open_session(const Header& h, const Bytes& b) {
   uint32_t token[4] = {get32(b, 36), get32(b, 40), get32(b, 44), get32(b, 48)};
+  for (int i = 0; i < 3; i++) session_.wifi_version[i] = get32(b, 76 + 4 * i);
   if (redirect_pending_ && std::equal(token, token + 4, session_.token)) {
     redirect_pending_ = false;
     session_.open = true;

@@ -84,6 +84,7 @@ struct SessionInfo {
   uint32_t status = 0;             // status bits of the last keep-alive reply
   uint32_t keepalives_answered = 0;
   uint32_t sessions_opened = 0;
+  uint32_t wifi_version[3] = {};   // the module's firmware version, from its session opening
   std::string registration_code;  // from the last pairing
   std::string user_id;
 };
