@@ -33,6 +33,12 @@ class NetWorld : public ::testing::Test {
         board(BoardWithCredentials(ssid, pass)),
         link(link_options) {}
 
+  // The same world with the firmware started as `options` say (booted from the flash, say).
+  explicit NetWorld(const camhost::Options& options)
+      : inst(options),
+        board(BoardWithCredentials(kTestSsid, kTestPassphrase)),
+        link(LinkWithAp(kTestSsid, kTestPassphrase)) {}
+
   void SetUp() override { ASSERT_TRUE(inst.ok()); }
 
   bool Logged(const std::string& text) { return inst.console().find(text) != std::string::npos; }

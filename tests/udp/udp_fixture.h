@@ -24,7 +24,12 @@ inline camserver::Options ServerOptions() {
 
 class UdpWorld : public NetWorld {
  protected:
-  explicit UdpWorld(camserver::Options options = ServerOptions()) {
+  explicit UdpWorld(camserver::Options options = ServerOptions()) { MakeServer(options); }
+  explicit UdpWorld(const camhost::Options& firmware, camserver::Options options = ServerOptions())
+      : NetWorld(firmware) {
+    MakeServer(options);
+  }
+  void MakeServer(camserver::Options options) {
     options.log = [this](const std::string& line) { server_log.push_back(line); };
     server = std::make_unique<camserver::Server>(options, camserver::kernel_waiter());
   }
