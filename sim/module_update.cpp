@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint8_t kEnd = 0xC0, kEsc = 0xDB, kEscEnd = 0xDC, kEscEsc = 0xDD;
 constexpr size_t kPage = 4096;
+constexpr uint64_t kLineGapUs = 20000;
 const std::string kGreeting = "Innophase says: UART serial console ready\n\r";
 
 std::atomic<ModuleUpdateFeed*> g_feed{nullptr};
@@ -153,8 +154,79 @@ std::vector<uint8_t> ModuleUpdateFeed::greeted(bool* script) {
     std::string nf = "nf\n";
     return {nf.begin(), nf.end()};
   }
+  if (mode_ == FeedMode::kLine) {
+    file_ = block_ = 0;
+    return line_upload_start();
+  }
   std::string v = "v\n";
   return {v.begin(), v.end()};
+}
+
+// Decimal numbers only: the module echoes the line, and an "x" of "0x" would read as a refusal.
+std::vector<uint8_t> ModuleUpdateFeed::line_upload_start() {
+  constexpr uint32_t kFileStart[2] = {0x1000, 0x40000};
+  line_wait_ = LineWait::kAnswer;
+  block_ = 0;
+  std::string c = "uf " + std::to_string(sending_[file_].size()) + " " +
+                  std::to_string(kFileStart[file_]) + "\n";
+  return {c.begin(), c.end()};
+}
+
+void ModuleUpdateFeed::transfer_done() {
+  done_ = true;
+  completed_++;
+  if (files_set_) files_set_ = false;  // taken: the next boot gets "nf"
+  if (from_dir_) {
+    std::error_code ec;
+    std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile1, ec);
+    std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile2, ec);
+  }
+}
+
+void ModuleUpdateFeed::line_step(uint8_t byte, std::vector<uint8_t>* now,
+                                 std::vector<uint8_t>* soon) {
+  const int blocks = static_cast<int>((sending_[file_].size() + kPage - 1) / kPage);
+  const std::string ub = "ub 4096\n", ud = "ud\n";
+  switch (line_wait_) {
+    case LineWait::kAnswer:
+      if (byte == 'x') {
+        done_ = true;  // refused: the module reboots
+      } else if (byte == 'z' && block_ < blocks) {
+        now->assign(ub.begin(), ub.end());
+        line_wait_ = LineWait::kBlockLineEcho;
+      } else if (byte == 'z') {
+        now->assign(ud.begin(), ud.end());
+        line_wait_ = LineWait::kDoneLineEcho;
+      }
+      return;
+    case LineWait::kBlockLineEcho: {
+      if (byte != '\n') return;
+      const std::vector<uint8_t>& f = sending_[file_];
+      std::vector<uint8_t> page(kPage, 0);
+      size_t at = static_cast<size_t>(block_) * kPage;
+      std::copy(f.begin() + static_cast<long>(at),
+                f.begin() + static_cast<long>(std::min(f.size(), at + kPage)), page.begin());
+      uint32_t sum = 0;
+      for (size_t i = 0; i < kPage; i += 2) sum += page[i];
+      while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+      uint16_t check = static_cast<uint16_t>(~sum);
+      page.push_back(static_cast<uint8_t>(check & 0xFF));
+      page.push_back(static_cast<uint8_t>(check >> 8));
+      *soon = std::move(page);
+      block_++;
+      line_wait_ = LineWait::kAnswer;
+      return;
+    }
+    case LineWait::kDoneLineEcho:
+      if (byte != '\n') return;
+      if (file_ == 0) {
+        file_ = 1;
+        *soon = line_upload_start();
+      } else {
+        transfer_done();
+      }
+      return;
+  }
 }
 
 std::vector<uint8_t> ModuleUpdateFeed::file_start() {
@@ -234,21 +306,14 @@ std::vector<uint8_t> ModuleUpdateFeed::frame_from_module(uint8_t cmd) {
       file_ = 1;
       return file_start();
     }
-    done_ = true;
-    completed_++;
-    if (files_set_) files_set_ = false;  // taken: the next boot gets "nf"
-    if (from_dir_) {
-      std::error_code ec;
-      std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile1, ec);
-      std::filesystem::remove(taken_dir_ + "/" + kModuleUpdateFile2, ec);
-    }
+    transfer_done();
     return {};
   }
   return {};
 }
 
 void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
-  std::vector<uint8_t> out, later;
+  std::vector<uint8_t> out, later, line_soon;
   bool script = false, give_back = false;
   uint64_t generation;
   std::vector<uint8_t> forward;  // bytes for the STM32's message link
@@ -274,9 +339,13 @@ void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
     } else {
       received_.push_back(static_cast<char>(byte));
     }
+    if (greeted_ && !passthrough_ && !done_ && mode_ == FeedMode::kLine &&
+        received_.size() > kGreeting.size()) {
+      line_step(byte, &out, &line_soon);
+    }
     // The module's version-2 messages: END, one command byte, END.
     if (greeted_ && !passthrough_ && !done_ && mode_ != FeedMode::kScript &&
-        received_.size() > kGreeting.size()) {
+        mode_ != FeedMode::kLine && received_.size() > kGreeting.size()) {
       if (byte == kEnd) {
         if (in_frame_ && frame_.size() == 1) {
           uint8_t cmd = frame_[0];
@@ -305,6 +374,13 @@ void ModuleUpdateFeed::uart_byte_from_module(uint8_t byte) {
     }
     camhost::at(camhost::time_now() + stall, [this, later, generation] {
       if (g_feed.load() == this && g_boots.load() == generation) send(later);
+    });
+  }
+  if (!line_soon.empty()) {
+    // After a line the module drops what waits on the UART for a moment: the next bytes follow
+    // once it is done.
+    camhost::at(camhost::time_now() + kLineGapUs, [this, line_soon, generation] {
+      if (g_feed.load() == this && g_boots.load() == generation) send(line_soon);
     });
   }
   if (script && on_greeting) on_greeting(*this);

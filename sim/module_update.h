@@ -28,6 +28,10 @@ enum class FeedMode {
   kAuto,    // the version-2 transfer when there are update files, else "nf"
   kSilent,  // says nothing
   kScript,      // calls on_greeting; the test sends and watches for itself
+  // The older line commands with the update files, when there are any, else "nf": each file is
+  // an upload ("uf SIZE START", then "ub 4096" and a 4098-byte block for each page, "ud"), file
+  // 1 to the image's first page and file 2 after its 63 pages; the second "ud" reboots.
+  kLine,
 };
 
 // Damage to a version-2 transfer, for tests.
@@ -82,6 +86,11 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   std::vector<uint8_t> file_start();                // lock held
   std::vector<uint8_t> block(std::vector<uint8_t>* later);  // lock held
   void give_back_when_closed(uint64_t generation);
+  // The line protocol's next step on a byte from the module (lock held): bytes to send now and
+  // bytes to send a moment later, once the module has flushed the rest of its line.
+  void line_step(uint8_t byte, std::vector<uint8_t>* now, std::vector<uint8_t>* soon);
+  std::vector<uint8_t> line_upload_start();  // lock held
+  void transfer_done();                      // lock held
   static std::string command(char cmd, uint32_t a0, uint32_t a1);
 
   static void on_reset();
@@ -105,6 +114,7 @@ class ModuleUpdateFeed : public camhost::UartPeer {
   bool passthrough_ = false;
   std::vector<uint8_t> sending_[2];
   int file_ = 0, block_ = 0;
+  enum class LineWait { kAnswer, kBlockLineEcho, kDoneLineEcho } line_wait_ = LineWait::kAnswer;
   int acknowledged_ = 0, completed_ = 0;
   uint64_t greeted_at_ = 0;
   uint64_t generation_ = ~0ull;  // the boot this state is for

@@ -280,4 +280,24 @@ TEST_F(UartUpdate, ANewImageSentAtBootRunsAfterTheReboot) {
   EXPECT_TRUE(Has("No firmware available"));  // the files were taken
 }
 
+TEST_F(UartUpdate, TheOlderLineCommandsCarryTheNextImageAsTwoUploads) {
+  std::vector<uint8_t> part1, part2;
+  camhost::image_split(ImageOf(CAMFW_NEXT_PATH), &part1, &part2);
+  feed().set_mode(sim::FeedMode::kLine);
+  feed().set_files(part1, part2);
+  inst.boot();
+  ASSERT_TRUE(RunUntilConsole("Rebooting after 2nd upload", 300 * kSec)) << Console();
+  EXPECT_TRUE(Has("Start moving " + std::to_string(part1.size()) + " bytes from flash 0x  100000 "
+                  "to flash 0x    1000"));
+  EXPECT_TRUE(Has("Start moving " + std::to_string(part2.size()) + " bytes from flash 0x  100000 "
+                  "to flash 0x   40000"));
+  EXPECT_FALSE(Has("MISMATCH"));
+  inst.clear_console();
+  ASSERT_TRUE(RunUntilConsole("whWorkHandler_Init", 10 * kSec)) << Console();
+  EXPECT_EQ(inst.boots(), 2);
+  EXPECT_TRUE(Has("WiFi FW version 0.1.15255"));
+  EXPECT_EQ(feed().transfers_completed(), 1);
+  EXPECT_TRUE(Has("No firmware available"));  // the files were taken
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -83,13 +84,21 @@ void usage(FILE* out) {
           "  --ble PATH            the BLE air: a Unix SOCK_SEQPACKET socket, one ATT PDU per\n"
           "                        packet (default: ble.sock in the state directory)\n"
           "  --ble-pcap FILE       write every ATT PDU to FILE (pcap, Bluetooth HCI H4)\n"
-          "  --update-files DIR    where the STM32 finds the module's update files\n"
+          "  --update-files DIR    where the STM32 finds the module's update files (default:\n"
+          "                        the SD card's root, where camserver's update puts them)\n"
           "                        (qvr8k_w1.udf, qvr8k_w2.udf): present at a boot of the module,\n"
           "                        they are sent over the UART and deleted once taken\n"
-          "  --update-listen       the STM32 says nothing at the module's boot, which then\n"
-          "                        listens for its full 160 s (default: \"nf\" at once)\n"
-          "  --write-update-files LIBRARY DIR  write the module's two update files for a\n"
-          "                        firmware library into DIR and exit\n"
+          "  --update-feed auto|silent|line  what the STM32 offers at the module's boot: auto\n"
+          "                        (default) the version-2 transfer when the module's update\n"
+          "                        files are there, else \"nf\" at once; silent says nothing (the\n"
+          "                        module listens for its full 160 s); line the older line\n"
+          "                        commands (uf/ub/ud) with the same files\n"
+          "  --update-listen       the same as --update-feed silent\n"
+          "  --write-update-files LIBRARY DIR  write the camera's four update files into DIR and\n"
+          "                        exit: the module's two (qvr8k_w1.udf, qvr8k_w2.udf) for a\n"
+          "                        firmware library, and sample qvr8k_fw.bin and qvr8k_hw.udf\n"
+          "                        (the STM32's and the FPGA's) unless DIR has them, so that\n"
+          "                        camserver's \"update DIR\" has all it needs\n"
           "  --help                this text\n"
           "In real time, board commands typed on stdin act at once (\"help\" lists them).\n"
           "\n"
@@ -134,13 +143,13 @@ int main(int argc, char** argv) {
   enum {
     kTime = 1, kFor, kSeed, kHeap, kBootArg, kFirmware, kTraceHash, kNoBoardNotes, kState, kBoard,
     kHelp, kScenario, kLeds, kAp, kServerHost, kPcap, kServer, kSdcard, kUpdateFiles,
-    kUpdateListen, kWriteUpdateFiles
+    kUpdateListen, kWriteUpdateFiles, kUpdateFeed
   };
   // BLE options.
   enum { kBle = 100, kBlePcap };
   std::string ble_path, ble_pcap;
   std::string update_dir;
-  bool update_listen = false;
+  sim::FeedMode update_feed = sim::FeedMode::kAuto;
   camlink::BoardControl control;
   static const option longopts[] = {
       {"ble", required_argument, nullptr, kBle},
@@ -159,6 +168,7 @@ int main(int argc, char** argv) {
       {"help", no_argument, nullptr, kHelp},
       {"update-files", required_argument, nullptr, kUpdateFiles},
       {"update-listen", no_argument, nullptr, kUpdateListen},
+      {"update-feed", required_argument, nullptr, kUpdateFeed},
       {"write-update-files", required_argument, nullptr, kWriteUpdateFiles},
       {"scenario", required_argument, nullptr, kScenario},
       {"leds", no_argument, nullptr, kLeds},
@@ -249,7 +259,20 @@ int main(int argc, char** argv) {
         update_dir = optarg;
         break;
       case kUpdateListen:
-        update_listen = true;
+        update_feed = sim::FeedMode::kSilent;
+        break;
+      case kUpdateFeed:
+        if (strcmp(optarg, "auto") == 0) {
+          update_feed = sim::FeedMode::kAuto;
+        } else if (strcmp(optarg, "silent") == 0) {
+          update_feed = sim::FeedMode::kSilent;
+        } else if (strcmp(optarg, "line") == 0) {
+          update_feed = sim::FeedMode::kLine;
+        } else {
+          fprintf(stderr, "camlink: --update-feed takes auto, silent or line, not '%s'\n",
+                  shown(optarg).c_str());
+          return 2;
+        }
         break;
       case kWriteUpdateFiles: {
         if (optind >= argc) {
@@ -272,6 +295,26 @@ int main(int argc, char** argv) {
             return 1;
           }
           printf("%s: %zu bytes\n", path.c_str(), part->size());
+        }
+        // The STM32's and the FPGA's files are samples the board's STM32 takes as they come.
+        for (auto [name, size, what] :
+             {std::tuple{"qvr8k_fw.bin", size_t(65536), "STM32 firmware"},
+              std::tuple{"qvr8k_hw.udf", size_t(32768), "FPGA configuration"}}) {
+          std::string path = dir + "/" + name;
+          if (access(path.c_str(), F_OK) == 0) {
+            printf("%s: kept as it is\n", path.c_str());
+            continue;
+          }
+          std::string text = std::string("camlink sample ") + what + "\n";
+          std::vector<uint8_t> data(size);
+          for (size_t i = 0; i < size; i++)
+            data[i] = i < text.size() ? uint8_t(text[i]) : uint8_t(i * 31 + (i >> 8));
+          FILE* f = fopen(path.c_str(), "wb");
+          if (!f || fwrite(data.data(), 1, size, f) != size || fclose(f) != 0) {
+            fprintf(stderr, "camlink: cannot write %s\n", path.c_str());
+            return 1;
+          }
+          printf("%s: %zu bytes (a sample)\n", path.c_str(), size);
         }
         return 0;
       }
@@ -485,7 +528,7 @@ int main(int argc, char** argv) {
       camhost::flash_install_image(flash_image);
   }
   if (!update_dir.empty()) board->module_update().set_update_dir(update_dir);
-  if (update_listen) board->module_update().set_mode(sim::FeedMode::kSilent);
+  board->module_update().set_mode(update_feed);
   control.start(*board);
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
