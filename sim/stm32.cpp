@@ -434,7 +434,7 @@ void Stm32::module_signal_changed(bool active) {
         txn_fault_taken_ = false;
         // Faults of the handshake act from the first edge; the others wait for the request, so
         // one set after the handshake still applies to it.
-        if (fault_count_ != 0 && handshake_fault(fault_)) take_fault();
+        if ((fault_count_ != 0 && handshake_fault(fault_)) || now < down_until_) take_fault();
       }
       edges_++;
       if (line_)
