@@ -117,6 +117,8 @@ TEST_F(Camlink, RefusesAnOptionItCannotUseNamingIt) {
       {{"--boot-arg", "wifi.cloud_pm=0", "--boot-arg", "wifi.cloud_pm=1"},
        "camlink: --boot-arg wifi.cloud_pm=1: given twice\n"},
       {{"--board", ""}, "camlink: --board takes a file\n"},
+      {{"--update-feed", "sometimes"},
+       "camlink: --update-feed takes auto, silent or line, not \"sometimes\"\n"},
       {{"--seed", long_value},
        "camlink: --seed takes a whole number, not \"" + long_value.substr(0, 64) + "...\"\n"},
   };

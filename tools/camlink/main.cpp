@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
         } else if (strcmp(optarg, "line") == 0) {
           update_feed = sim::FeedMode::kLine;
         } else {
-          fprintf(stderr, "camlink: --update-feed takes auto, silent or line, not '%s'\n",
+          fprintf(stderr, "camlink: --update-feed takes auto, silent or line, not \"%s\"\n",
                   shown(optarg).c_str());
           return 2;
         }
