@@ -6,8 +6,8 @@
 //
 // errorCode in the answers (0 success):
 //   -103 a name that is not one of the update files, or a write that would leave a hole
-//   -104 the chunk's CRC-32 does not match its payload, or at the end-of-file marker the whole
-//        file's CRC-32 does not match fileCRC32
+//   -104 the chunk's CRC-32 does not match its payload, or at the end-of-file marker (a write
+//        of nothing past offset 0) the whole file's CRC-32 does not match fileCRC32
 //   -106 no SD card
 //   -109 the card's directory could not be written
 //   -113 the rename found a temporary file missing (nothing is renamed)
@@ -126,15 +126,17 @@ bool Stm32::update_answer(uint16_t command, std::vector<uint8_t>& m, bool take_e
     uint64_t size = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec)
                                                                : 0;
     if (offset > size) return answer(kErrIllegalParam);
-    if (length == 0) {
-      // The end-of-file marker: the whole file must be what the module announced.
+    if (length == 0 && offset > 0) {
+      // The end-of-file marker (the module sends one after a last chunk of 1400 bytes): the
+      // whole file must be what the module announced. An empty chunk in the middle of a file
+      // is taken for one too.
       if (offset != size) return answer(kErrIllegalParam);
       std::ifstream f(path, std::ios::binary);
       std::vector<uint8_t> all((std::istreambuf_iterator<char>(f)), {});
       if (~crc32(all.data(), all.size()) != file_crc) return answer(kErrCorrupt);
       return answer(0);
     }
-    if (~crc32(payload, length) != chunk_crc) return answer(kErrCorrupt);
+    if (length > 0 && ~crc32(payload, length) != chunk_crc) return answer(kErrCorrupt);
     // A write at offset 0 begins the file anew.
     std::fstream f(path, offset == 0 ? std::ios::binary | std::ios::out | std::ios::trunc
                                      : std::ios::binary | std::ios::in | std::ios::out);

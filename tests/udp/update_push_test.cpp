@@ -291,6 +291,8 @@ TEST_F(UpdateChunks, AnEmptyChunkAtOffsetZeroStartsAFileWithAWriteOfNothing) {
   EXPECT_EQ(Send(empty, NewAttempt()), 0);
   EXPECT_EQ(Writes(0), 1);
   EXPECT_TRUE(Logged("new file \"qvr8k_w2.udf\" started"));
+  EXPECT_EQ(card.UpdateFiles(), std::set<std::string>{"qvr8k_w2.tmp"});
+  EXPECT_TRUE(card.Read("qvr8k_w2.tmp").empty());
 }
 
 // ---- All four files ---------------------------------------------------------------------------
