@@ -1,7 +1,8 @@
 // The bulk data path's speed, one run printing every figure: a file download through the whole
 // path (FPGA -> SPI -> TX buffers -> lwIP -> link -> host socket -> camserver) in virtual time
 // (simulated MB/s) and in real time next to a plain TCP loopback copy of the same file, and live
-// view's frames per second with the bytes copied per frame. Runs in a network namespace of its
+// view's frames per second with the bytes copied per frame, and an update push's time next to
+// the UART's floor for its chunks. Runs in a network namespace of its
 // own (the server binds 46103).
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -149,6 +150,39 @@ int main(int argc, char** argv) {
            "frame\n",
            frames, lsecs, frames / lsecs,
            frames ? double(w.Copied() - copied0) / frames : 0.0);
+
+    // An update push: the four update files in 1400-byte chunks, each one written through the
+    // STM32 (40 + payload bytes over the UART, and an answer of the same size back).
+    std::string upd = card + "/upd";
+    std::filesystem::create_directory(upd);
+    const size_t sizes[4] = {65536, 32768, 258048, 121848};
+    uint64_t total = 0, uart_bytes = 0;
+    for (int i = 0; i < 4; i++) {
+      std::vector<uint8_t> f(sizes[i]);
+      for (size_t k = 0; k < f.size(); k++) f[k] = static_cast<uint8_t>(k * 7 + i);
+      std::ofstream out(upd + "/" + camserver::update_file_names()[i], std::ios::binary);
+      out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+      total += sizes[i];
+      uart_bytes += 2 * (sizes[i] + 40 * ((sizes[i] + 1399) / 1400));
+    }
+    w.board.module_update().set_update_dir(upd + "/none");  // the files are no firmware to boot
+    uint64_t p0 = 0, p1 = 0;
+    std::string why;
+    bool pushed = false;
+    double pwall0 = WallNow();
+    w.inst.call([&] {
+      p0 = w.server->waiter().now_us();
+      pushed = w.server->bulk().push_update(upd, [&](const std::string& line) {
+        if (line.find("all files written") != std::string::npos) p1 = w.server->waiter().now_us();
+      }, 300 * kSec, &why);
+    });
+    double pwall = WallNow() - pwall0;
+    double psecs = (p1 - p0) / 1e6, floor_s = uart_bytes * 10.0 / 460800.0;
+    printf("update push of %llu bytes in 1400-byte chunks, virtual time: %.2f s to the rename "
+           "reply = %.1f KB/s; UART floor (each chunk to the STM32 and its answer back) %.2f s, "
+           "ratio %.2f; %s; %.1f s wall with the reboot\n",
+           static_cast<unsigned long long>(total), psecs, total / psecs / 1024, floor_s,
+           psecs / floor_s, pushed ? "the camera came back" : why.c_str(), pwall);
   }
   {
     World w(camhost::ClockKind::Real, card);
