@@ -3,9 +3,9 @@
 // offer and closed the UART; everything else passes through to the link.
 //
 // What it offers: "nf" (no firmware, the default, so a plain boot does not wait), the version-2
-// transfer of the module's two update files (when they are set or found in the update
-// directory), nothing at all (the module then listens for its full 160 s), or a script a test
-// drives itself (the older line commands, or anything else).
+// transfer of the module's two update files (when they are set or found on the SD card's root or
+// in the update directory), the same files with the older line commands, nothing at all (the
+// module then listens for its full 160 s), or a script a test drives itself (anything at all).
 #ifndef CAMSIM_MODULE_UPDATE_H
 #define CAMSIM_MODULE_UPDATE_H
 
