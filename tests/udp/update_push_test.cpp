@@ -328,6 +328,10 @@ TEST_F(UpdateChunks, ARenameTheStm32FailsIsAnsweredMinusOneAndLeavesNoUpdateFile
   EXPECT_TRUE(Logged("ERROR!! failed to rename -113"));
   EXPECT_TRUE(card.UpdateFiles().empty());
   EXPECT_EQ(board.stm32().update_reboots(), 0);
+  // The module reboots all the same, and finds nothing to take.
+  ASSERT_TRUE(inst.run_until([&] { return inst.boots() == 2; }, 2 * kSec, 1000));
+  inst.clear_console();
+  EXPECT_TRUE(RunUntilLogged("No firmware available", kSec));
 }
 
 TEST_F(UpdateChunks, ThreeFilesAreNotRenamed) {
