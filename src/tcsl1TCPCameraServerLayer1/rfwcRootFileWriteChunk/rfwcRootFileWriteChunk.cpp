@@ -14,6 +14,9 @@
 #include "utilities/utilities.h"
 
 #define RFWC_FILE_COUNT 4
+// The largest update file taken: far above any of the four, and small enough that no offset,
+// length or progress figure of a file can overflow.
+#define RFWC_MAX_FILE_SIZE (64u * 1024u * 1024u)
 #define RFWC_NO_SEQUENCE_NUMBER 0xFFFFFFFFu
 #define RFWC_CRC_START 0xFFFFFFFFu
 #define RFWC_TX_BUFFER_MS 15000u

@@ -8,10 +8,6 @@
 
 #include "tcpTCPTransfer/tcpTCPTransfer.h"
 
-// The largest update file taken: far above any of the four, and small enough that no offset,
-// length or progress figure of a file can overflow.
-#define RFWC_MAX_FILE_SIZE (64u * 1024u * 1024u)
-
 // The session-open flag changed: a closed session forgets the last failed attempt's sequence
 // number, so a server may start again from any number.
 void rfwcHandleSysstateChanges(void);
