@@ -326,6 +326,9 @@ class Stm32 : public camhost::UartPeer {
   // The SPI transfer length the STM32 reports, and the FPGA's with it.
   void set_spi_transfer_length(uint32_t bytes);
   uint64_t live_view_frames() const;
+  // The next `count` requests of bulk command `command` (ClearSpi, SendSingleSPIBlock, a card
+  // read) are answered with `result` and change nothing (count < 0: until cleared with count 0).
+  void fail_bulk_command(uint16_t command, int32_t result, int count = 1);
 
   // Called by the board when the module's signal line (expander 1, bit 0) changes.
   void module_signal_changed(bool active);
@@ -352,6 +355,9 @@ class Stm32 : public camhost::UartPeer {
   uint64_t live_token_ = 0;         // changes when live view stops: a prepared frame is dropped
   uint64_t live_frames_ = 0;        // frames made so far
   uint32_t live_fps_ = 15;
+  uint16_t bulk_fail_command_ = 0;
+  int bulk_fail_count_ = 0;
+  int32_t bulk_fail_result_ = 0;
   // The answer to a request (header and body), with its effects on the camera's state.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
   // Records what a request carries for tests (lock held).

@@ -273,6 +273,9 @@ bool spi2fpgaDequeueTask(spiSourceFlagEnum recvMode) {
   }
   os_irq_restore(irq);
   if (!found) return false;
+  // Take back the wake-up its queueing posted: the thread would only meet an empty ring for it.
+  // If the thread has taken that wake-up already, it finds the ring one entry short and says so.
+  os_sem_wait_timeout(&waitFor_QueuedTask, 0);
   DBGLOG("dequeued \"%s\" task\n", spi2fpgaRecvModeToString_ISRsafe(recvMode));
   ostsSemaphorePostIfZero_ISRsafe(&spi2fpgaTaskOptions[slot].availableToQueue_semaphore);
   return true;
