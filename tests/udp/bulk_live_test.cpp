@@ -1,0 +1,136 @@
+// Live view over the TCP data connection: stopped by command, asked for during a file read, and
+// stopped while a frame is still on its way, with every frame whole and the end marker last.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bulk_fixture.h"
+#include "camhost/bus.h"
+
+namespace {
+
+using camserver::Bytes;
+using camserver::TcpMessage;
+
+// A slow SPI clock: a 768x432 frame takes about a second on the wire, so any moment of a stream
+// falls inside a frame.
+class BulkSlowSpi : public Bulk {
+ protected:
+  void SetUp() override {
+    Bulk::SetUp();
+    camhost::spi_set_clock_hz(300000);
+  }
+  void TearDown() override { camhost::spi_set_clock_hz(0); }
+};
+
+// The console line index of the first line holding `text` at or after `from`, or -1.
+int LineOf(const std::vector<std::string>& lines, const std::string& text, int from = 0) {
+  for (int i = from; i < static_cast<int>(lines.size()); i++)
+    if (lines[i].find(text) != std::string::npos) return i;
+  return -1;
+}
+
+// Frames (whole JPEGs, sequence `seq`) then, if `marker`, the 12-byte end marker last.
+void ExpectFramesThenMarker(const std::vector<TcpMessage>& got, uint32_t seq, bool marker) {
+  ASSERT_FALSE(got.empty());
+  size_t frames = marker ? got.size() - 1 : got.size();
+  for (size_t i = 0; i < frames; i++) {
+    EXPECT_EQ(got[i].command, camserver::kTcpLiveViewFrame) << i;
+    EXPECT_EQ(got[i].sequence, seq) << i;
+    EXPECT_TRUE(WholeJpeg(got[i].data)) << "frame " << i << ": " << got[i].data.size();
+  }
+  if (!marker) return;
+  EXPECT_EQ(got.back().command, camserver::kTcpLiveViewEnd);
+  EXPECT_EQ(got.back().length, 12u);
+  EXPECT_EQ(got.back().sequence, seq);
+}
+
+TEST_F(Bulk, LiveViewStoppedByCommandEndsAfterTheFrameInTransferWithoutAMarker) {
+  ASSERT_TRUE(OpenAndConnect());
+  std::vector<TcpMessage> streamed, after;
+  OnKernel([&] {
+    uint32_t seq = AskLiveView(30);
+    for (int i = 0; i < 5; i++) {
+      TcpMessage m;
+      if (!server->bulk().wait_message(seq, 0, &m, 10 * kSec)) break;
+      streamed.push_back(m);
+    }
+    AskLiveView(0);
+    for (TcpMessage& m : ServeAndTake(3 * kSec)) streamed.push_back(m);
+    after = ServeAndTake(5 * kSec);
+  });
+  ASSERT_GE(streamed.size(), 5u);
+  ExpectFramesThenMarker(streamed, streamed[0].sequence, false);
+  EXPECT_TRUE(after.empty()) << after.size() << " messages after the stop";
+  EXPECT_NE(board.stm32().mode(), 1) << "the camera left live view";
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+TEST_F(Bulk, LiveViewAskedForDuringAFileReadFollowsTheWholeFile) {
+  card.Write("BIG.BIN", Pattern(2000000, 31));
+  ASSERT_TRUE(OpenAndConnect());
+  TcpMessage file;
+  bool have_file = false;
+  uint32_t live = 0;
+  std::vector<TcpMessage> streamed;
+  OnKernel([&] {
+    uint32_t seq = StartDownloadAndTakeSome(*server, "BIG.BIN");
+    live = AskLiveView(2);
+    have_file = server->bulk().wait_message(seq, camserver::kTcpFileContents, &file, 60 * kSec);
+    for (;;) {
+      TcpMessage m;
+      if (!server->bulk().wait_message(live, 0, &m, 10 * kSec)) break;
+      streamed.push_back(m);
+      if (m.command == camserver::kTcpLiveViewEnd) break;
+    }
+  });
+  ASSERT_TRUE(have_file);
+  EXPECT_EQ(file.result, 0);
+  EXPECT_TRUE(file.data == Pattern(2000000, 31));
+  ASSERT_GE(streamed.size(), 2u);
+  ExpectFramesThenMarker(streamed, live, true);
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+TEST_F(BulkSlowSpi, AStopDueMidFrameSendsTheEndMarkerOnlyAfterThatWholeFrame) {
+  ASSERT_TRUE(OpenAndConnect());
+  uint32_t seq = 0;
+  std::vector<TcpMessage> got;
+  OnKernel([&] {
+    seq = AskLiveView(3);
+    got = ServeAndTake(10 * kSec);
+  });
+  ASSERT_GE(got.size(), 2u);
+  ExpectFramesThenMarker(got, seq, true);
+  std::vector<std::string> lines = Lines(inst.console());
+  int stop = LineOf(lines, "aborted live view from chlvLiveView_Poll");
+  int frame_done = LineOf(lines, "SPI message success \"spiDataSrcFlag_LiveView\"", stop);
+  int marker = LineOf(lines, "sent live view end", stop);
+  ASSERT_GE(stop, 0);
+  ASSERT_GE(frame_done, 0) << "the stop fell inside a frame";
+  EXPECT_GT(marker, frame_done) << "the marker waited for that frame";
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+TEST_F(BulkSlowSpi, AStopAndRestartWhileAFrameIsOnTheWireStreamsOnUnderTheNewRequest) {
+  ASSERT_TRUE(OpenAndConnect());
+  uint32_t first = 0, second = 0;
+  std::vector<TcpMessage> got;
+  OnKernel([&] {
+    first = AskLiveView(30);
+    server->serve_until(server->waiter().now_us() + 1500000);
+    AskLiveView(0);
+    second = AskLiveView(4);
+    got = ServeAndTake(15 * kSec);
+  });
+  std::vector<TcpMessage> tail;
+  for (const TcpMessage& m : got)
+    if (m.sequence == second) tail.push_back(m);
+  ASSERT_GE(tail.size(), 2u) << got.size() << " messages in all";
+  ExpectFramesThenMarker(tail, second, true);
+  for (const TcpMessage& m : got) EXPECT_TRUE(m.sequence == first || m.sequence == second);
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+}  // namespace
