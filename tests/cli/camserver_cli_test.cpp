@@ -124,4 +124,18 @@ TEST_F(CamserverCli, ExecListsTheCardAndSavesAFileAFrameAndLiveViewFromAVirtualC
       EXPECT_TRUE(WholeJpeg(e.path())) << e.path();
 }
 
+TEST_F(CamserverCli, WithoutACameraExecSaysSoOnStderrAndExitsOne) {
+  pid_t world = fork();
+  if (world == 0) {
+    std::string error;
+    if (!camserver::enter_private_network(&error)) _exit(90);
+    _exit(ExitStatus(Spawn({CAMSERVER_PATH, "--wait", "0", "--exec", "ls"},
+                           dir + "/camserver.out", dir + "/camserver.err", dir)));
+  }
+  int status = ExitStatus(world);
+  ASSERT_NE(status, 90) << "no private network namespace";
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(Slurp(dir + "/camserver.err"), "camserver: no session with a camera within 0 s\n");
+}
+
 }  // namespace

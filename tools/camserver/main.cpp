@@ -50,8 +50,9 @@ void usage(FILE* out) {
           "  --help               this text\n"
           "\n"
           "Without --exec or --file, commands are read from standard input (a prompt on a\n"
-          "terminal) while the server runs. Exit status: 0 when every command succeeded, 1 when\n"
-          "one failed (an error bit, a time-out or no session), 2 for bad options.\n\n%s",
+          "terminal) while the server runs. Failures go to stderr, everything else to stdout.\n"
+          "Exit status: 0 when every command succeeded, 1 when one failed (an error bit, a camera\n"
+          "error, a time-out or no session), 2 for bad options.\n\n%s",
           camserver::command_help().c_str());
 }
 
@@ -63,9 +64,21 @@ bool parse_num(const char* s, long min, long max, long* v) {
   return true;
 }
 
+// Command output: failures ("error: ..." and the camera's "NAME: error CODE") go to stderr, the
+// rest to stdout.
+void emit(const std::string& out) {
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    bool failure = line.rfind("error: ", 0) == 0 ||
+                   (line.find(": error ") != std::string::npos && line[0] != ' ');
+    fprintf(failure ? stderr : stdout, "%s\n", line.c_str());
+  }
+  fflush(stdout);
+}
+
 int run_script(camserver::Server& server, const std::string& script, long wait_secs) {
   if (!server.wait_for_session(static_cast<uint64_t>(wait_secs) * 1000000)) {
-    fprintf(stdout, "no session with a camera within %ld s\n", wait_secs);
+    fprintf(stderr, "camserver: no session with a camera within %ld s\n", wait_secs);
     return 1;
   }
   bool ok = true;
@@ -73,8 +86,7 @@ int run_script(camserver::Server& server, const std::string& script, long wait_s
   for (std::string line; std::getline(lines, line) && !g_stop;) {
     std::string out;
     if (!camserver::run_commands(server, line, &out)) ok = false;
-    fputs(out.c_str(), stdout);
-    fflush(stdout);
+    emit(out);
   }
   return ok && !g_stop ? 0 : 1;
 }
@@ -108,7 +120,7 @@ int run_interactive(camserver::Server& server) {
       if (line == "quit" || line == "exit") return ok ? 0 : 1;
       std::string out;
       if (!camserver::run_commands(server, line, &out)) ok = false;
-      fputs(out.c_str(), stdout);
+      emit(out);
       prompt();
     }
   }
