@@ -18,6 +18,8 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
   card.Write("BIG.BIN", Pattern(2000000, 20));
   card.Write("A.BIN", Pattern(5000, 21));
   ASSERT_TRUE(OpenAndConnect());
+  Serve(kSec);
+  netstack::PoolUse idle = netstack::Pools(inst);
   netstack::PoolHog hog(inst, {.pbuf = true, .tcp_seg = true});
   int taken = 0;
   OnKernel([&] {
@@ -45,6 +47,11 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(got == Pattern(5000, 21));
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+  netstack::PoolUse now = netstack::Pools(inst);
+  EXPECT_EQ(now.pbuf, idle.pbuf) << netstack::Describe(now) << " against "
+                                  << netstack::Describe(idle);
+  EXPECT_EQ(now.tcp_seg, idle.tcp_seg);
+  EXPECT_EQ(now.pbuf_pool, idle.pbuf_pool);
 }
 
 TEST_F(Bulk, WithNoTcpControlBlockFreeTheConnectionIsRefusedUntilOneIs) {

@@ -93,6 +93,39 @@ TEST_F(Bulk, LiveViewAskedForDuringAFileReadFollowsTheWholeFile) {
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 
+TEST_F(Bulk, AFileReadDuringLiveViewPausesTheStreamWhichThenGoesOnToItsEnd) {
+  card.Write("A.BIN", Pattern(300000, 32));
+  ASSERT_TRUE(OpenAndConnect());
+  uint32_t live = 0;
+  Bytes got;
+  int16_t result = 1;
+  bool have_file = false;
+  std::vector<TcpMessage> streamed;
+  OnKernel([&] {
+    live = AskLiveView(3);
+    server->serve_until(server->waiter().now_us() + kSec);
+    have_file = server->bulk().get_file("A.BIN", &got, &result, nullptr);
+    for (;;) {
+      TcpMessage m;
+      if (!server->bulk().wait_message(live, 0, &m, 10 * kSec)) break;
+      streamed.push_back(m);
+      if (m.command == camserver::kTcpLiveViewEnd) break;
+    }
+  });
+  ASSERT_TRUE(have_file);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(got == Pattern(300000, 32));
+  std::vector<std::string> asked;  // of the STM32: live view on or off, and the read
+  for (const auto& r : board.stm32().requests()) {
+    if (r.command == 170) asked.push_back("read");
+    if (r.command == 29) asked.push_back(camserver::get32(r.message, 16) ? "live" : "stop");
+  }
+  EXPECT_EQ(asked, (std::vector<std::string>{"live", "stop", "read", "live", "stop"}));
+  ASSERT_GE(streamed.size(), 2u);
+  ExpectFramesThenMarker(streamed, live, true);
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
 TEST_F(BulkSlowSpi, AStopDueMidFrameSendsTheEndMarkerOnlyAfterThatWholeFrame) {
   ASSERT_TRUE(OpenAndConnect());
   uint32_t seq = 0;

@@ -106,7 +106,8 @@ bool Bulk::connect(uint64_t timeout_us) {
     int32_t rc = r.bytes.size() >= 36 ? static_cast<int32_t>(get32(r.bytes, 32)) : 0;
     uint64_t wait_until = std::min(deadline, server_.waiter().now_us() +
                                                  (rc == 0 ? kConnectWaitUs : kConnectRetryUs));
-    if (rc != 0) log("StartTCPConnection: the camera answered " + std::to_string(rc) + "; asking again");
+    if (rc != 0)
+      log("StartTCPConnection: the camera answered " + std::to_string(rc) + "; asking again");
     while (conn_fd_ < 0 && server_.waiter().now_us() < wait_until)
       server_.serve_until(std::min(wait_until, server_.waiter().now_us() + 100000));
   }
