@@ -162,4 +162,77 @@ TEST_F(Bulk, TasksWithdrawnFromTheSpiQueueLeaveItSoItNeverOverflows) {
       << "no wake-up is left behind for a withdrawn task";
 }
 
+// A request header as the server would write it: length, command, result 0, sequence number.
+Bytes Header(uint32_t length, uint16_t command, uint32_t seq, size_t size) {
+  Bytes m(size, 0);
+  camserver::put32(m, 0, length);
+  camserver::put16(m, 4, command);
+  camserver::put32(m, 8, seq);
+  return m;
+}
+
+TEST_F(Bulk, MalformedRequestsAreRefusedAndAValidOneAfterThemIsServed) {
+  card.Write("A.BIN", Pattern(4000, 27));
+  ASSERT_TRUE(OpenAndConnect());
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    bool keeps_connection;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"a length below the header", Header(8, 14, 900, 12), false,
+       "ERROR!! invalid request (bad length); closing connection"},
+      {"a length beyond the receive buffer", Header(5000, 14, 901, 12), false,
+       "ERROR!! invalid request (bad length); closing connection"},
+      {"a file read shorter than its fields", Header(16, 14, 902, 16), false,
+       "ERROR!! invalid request (short request); closing connection"},
+      {"an unknown command", Header(12, 99, 903, 12), true,
+       "ERROR!! Unexpected TCP command ID passed to layer 1: 99"},
+  };
+  for (const Case& c : cases) {
+    bool still = false, ok = false;
+    Bytes got;
+    int16_t result = 1;
+    OnKernel([&] {
+      ok = server->bulk().connect(60 * kSec);
+      server->bulk().send_raw(c.bytes);
+      server->serve_until(server->waiter().now_us() + 2 * kSec);
+      still = server->bulk().connected();
+      ok = ok && server->bulk().connect(60 * kSec) &&
+           server->bulk().get_file("A.BIN", &got, &result, nullptr);
+    });
+    EXPECT_EQ(still, c.keeps_connection) << c.what;
+    EXPECT_TRUE(Logged(c.logged)) << c.what;
+    ASSERT_TRUE(ok) << c.what;
+    EXPECT_EQ(result, 0) << c.what;
+    EXPECT_TRUE(got == Pattern(4000, 27)) << c.what;
+  }
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
+TEST_F(Bulk, TheServerClosingDuringLiveViewLeavesNoBufferBehindAndTheNextConnectionWorks) {
+  card.Write("A.BIN", Pattern(3000, 28));
+  ASSERT_TRUE(OpenAndConnect());
+  Bytes got;
+  int16_t result = 1;
+  bool ok = false;
+  OnKernel([&] {
+    uint32_t seq = AskLiveView(2);
+    camserver::TcpMessage m;
+    server->bulk().wait_message(seq, camserver::kTcpLiveViewFrame, &m, 10 * kSec);
+    server->bulk().close();
+    server->serve_until(server->waiter().now_us() + 10 * kSec);  // past the stop time
+  });
+  EXPECT_EQ(FreeBuffers(), 15u);
+  OnKernel([&] {
+    ok = server->bulk().connect(60 * kSec) &&
+         server->bulk().get_file("A.BIN", &got, &result, nullptr);
+  });
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(got == Pattern(3000, 28));
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
 }  // namespace

@@ -185,6 +185,11 @@ uint32_t Bulk::send_request(uint16_t command, const Bytes& fields) {
   put16(m, 6, 0);
   put32(m, 8, seq);
   std::copy(fields.begin(), fields.end(), m.begin() + kHeader);
+  send_raw(m);
+  return seq;
+}
+
+void Bulk::send_raw(const Bytes& m) {
   size_t off = 0;
   while (conn_fd_ >= 0 && off < m.size()) {
     ssize_t n = send(conn_fd_, m.data() + off, m.size() - off, MSG_NOSIGNAL);
@@ -197,7 +202,6 @@ uint32_t Bulk::send_request(uint16_t command, const Bytes& fields) {
       drop_connection("send failed");
     }
   }
-  return seq;
 }
 
 bool Bulk::wait_message(uint32_t sequence, uint16_t command, TcpMessage* out, uint64_t timeout_us,

@@ -82,6 +82,8 @@ class Bulk {
 
   // The raw request (header filled in here), for tests: its sequence number.
   uint32_t send_request(uint16_t command, const Bytes& fields);
+  // Bytes sent as they are, for tests of malformed requests.
+  void send_raw(const Bytes& bytes);
   // Waits for the next message with `sequence` (and, unless 0, `command`).
   bool wait_message(uint32_t sequence, uint16_t command, TcpMessage* out, uint64_t timeout_us,
                     const Progress& progress = nullptr);
