@@ -93,19 +93,25 @@ class CamserverCli : public ::testing::Test {
     }
     return ExitStatus(world);
   }
+  // A first short run makes the state directory and its card of sample recordings: the name of
+  // the first recording, or "".
+  std::string SampleRecording() {
+    pid_t first = Spawn({CAMLINK_PATH, "--time", "virtual", "--for", "1", "--state",
+                         dir + "/state"},
+                        dir + "/first.out", dir + "/first.err", dir);
+    EXPECT_EQ(ExitStatus(first), 0) << Slurp(dir + "/first.err");
+    std::string recording;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir + "/state/sdcard", ec))
+      if (e.path().extension() == ".MJP" && (recording.empty() || e.path().filename() < recording))
+        recording = e.path().filename();
+    return recording;
+  }
   std::string dir;
 };
 
 TEST_F(CamserverCli, ExecListsTheCardAndSavesAFileAFrameAndLiveViewFromAVirtualCamera) {
-  // A first short run makes the state directory and its card of sample recordings.
-  pid_t first = Spawn({CAMLINK_PATH, "--time", "virtual", "--for", "1", "--state",
-                       dir + "/state"},
-                      dir + "/first.out", dir + "/first.err", dir);
-  ASSERT_EQ(ExitStatus(first), 0) << Slurp(dir + "/first.err");
-  std::string recording;
-  for (const auto& e : fs::directory_iterator(dir + "/state/sdcard"))
-    if (e.path().extension() == ".MJP" && (recording.empty() || e.path().filename() < recording))
-      recording = e.path().filename();
+  std::string recording = SampleRecording();
   ASSERT_FALSE(recording.empty());
 
   int status = RunBoth("ls; get " + recording + "; frame " + recording + " 0; live 2s");
@@ -122,6 +128,17 @@ TEST_F(CamserverCli, ExecListsTheCardAndSavesAFileAFrameAndLiveViewFromAVirtualC
   for (const auto& e : fs::directory_iterator(dir + "/out"))
     if (e.path().filename().string().rfind("live_", 0) == 0)
       EXPECT_TRUE(WholeJpeg(e.path())) << e.path();
+}
+
+TEST_F(CamserverCli, CameraErrorsGoToStderrAndMakeTheExitStatusOne) {
+  std::string recording = SampleRecording();
+  ASSERT_FALSE(recording.empty());
+  int status = RunBoth("get NONE.BIN; frame " + recording + " 999; ls");
+  ASSERT_NE(status, 90) << "no private network namespace";
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(Slurp(dir + "/camserver.err"),
+            "get NONE.BIN: error -113\nframe " + recording + " 999: error -103\n");
+  EXPECT_NE(Slurp(dir + "/camserver.out").find("ls: "), std::string::npos) << "and goes on";
 }
 
 TEST_F(CamserverCli, WithoutACameraExecSaysSoOnStderrAndExitsOne) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -64,15 +65,25 @@ bool parse_num(const char* s, long min, long max, long* v) {
   return true;
 }
 
-// Command output: failures ("error: ..." and the camera's "NAME: error CODE") go to stderr, the
-// rest to stdout.
+// Whether a line of command output reports a failure: "error: ...", a reply's error bit or time-out
+// ("NAME: temporaryError ...", "NAME: timed out"), a camera error ("NAME: error CODE") or a live
+// view without its end marker. Listing rows (indented) never do.
+bool failure_line(const std::string& line) {
+  if (line.rfind("error: ", 0) == 0) return true;
+  if (line.empty() || line[0] == ' ') return false;
+  if (line.find("; no end marker") != std::string::npos) return true;
+  size_t at = line.find(": ");
+  if (at == std::string::npos) return false;
+  for (const char* f : {"error ", "temporaryError", "persistentError", "timed out"})
+    if (line.compare(at + 2, strlen(f), f) == 0) return true;
+  return false;
+}
+
+// Command output: failures to stderr, the rest to stdout.
 void emit(const std::string& out) {
   std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    bool failure = line.rfind("error: ", 0) == 0 ||
-                   (line.find(": error ") != std::string::npos && line[0] != ' ');
-    fprintf(failure ? stderr : stdout, "%s\n", line.c_str());
-  }
+  for (std::string line; std::getline(lines, line);)
+    fprintf(failure_line(line) ? stderr : stdout, "%s\n", line.c_str());
   fflush(stdout);
 }
 
