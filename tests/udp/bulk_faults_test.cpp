@@ -20,7 +20,9 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
   ASSERT_TRUE(OpenAndConnect());
   Serve(kSec);
   netstack::PoolUse idle = netstack::Pools(inst);
-  netstack::PoolHog hog(inst, {.pbuf = true, .tcp_seg = true});
+  netstack::PoolHog::Pools pools;
+  pools.pbuf = pools.tcp_seg = true;
+  netstack::PoolHog hog(inst, pools);
   int taken = 0;
   OnKernel([&] {
     StartBigDownloadAndTakeSome(*server);
@@ -57,7 +59,9 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
 TEST_F(Bulk, WithNoTcpControlBlockFreeTheConnectionIsRefusedUntilOneIs) {
   card.Write("A.BIN", Pattern(3000, 22));
   ASSERT_TRUE(Open());
-  netstack::PoolHog hog(inst, {.tcp_pcb = true});
+  netstack::PoolHog::Pools pools;
+  pools.tcp_pcb = true;
+  netstack::PoolHog hog(inst, pools);
   bool first = true, second = false;
   Bytes got;
   int16_t result = 1;
