@@ -211,6 +211,7 @@ void HogWorker(void* arg) {
     if (h->pools.pbuf) types.push_back(MEMP_PBUF);
     if (h->pools.tcp_seg) types.push_back(MEMP_TCP_SEG);
     if (h->pools.tcp_pcb) types.push_back(MEMP_TCP_PCB);
+    if (h->pools.pbuf_pool) types.push_back(MEMP_PBUF_POOL);
     for (memp_t t : types) {
       while (void* mem = LWIP(*h->inst, memp_malloc)(t)) {
         h->held.emplace_back(t, mem);

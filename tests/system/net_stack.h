@@ -58,6 +58,7 @@ class PoolHog {
     bool pbuf = false;     // reference pbufs: every no-copy tcp_write needs them
     bool tcp_seg = false;  // TCP segments
     bool tcp_pcb = false;  // TCP control blocks: tcp_new
+    bool pbuf_pool = false;  // receive buffers: every frame that comes in
   };
   PoolHog(camhost::Instance& inst, Pools pools);
   ~PoolHog();

@@ -56,6 +56,34 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
   EXPECT_EQ(now.pbuf_pool, idle.pbuf_pool);
 }
 
+TEST_F(Bulk, NoReceiveBufferForAWhileDelaysADownloadWhichThenCompletes) {
+  card.Write("BIG.BIN", Pattern(1000000, 29));
+  ASSERT_TRUE(OpenAndConnect());
+  netstack::PoolHog::Pools pools;
+  pools.pbuf_pool = true;
+  netstack::PoolHog hog(inst, pools);
+  camserver::TcpMessage m;
+  bool ok = false;
+  int taken = 0;
+  uint64_t released = 0;
+  OnKernel([&] {
+    uint32_t seq = StartDownloadAndTakeSome(*server, "BIG.BIN");
+    taken = hog.Take();
+    server->serve_until(server->waiter().now_us() + 3 * kSec);
+    hog.Release();
+    released = server->waiter().now_us();
+    ok = server->bulk().wait_message(seq, camserver::kTcpFileContents, &m, 60 * kSec);
+  });
+  EXPECT_GT(taken, 0);
+  std::vector<std::string> done = LinesWith(inst.console(), "completed TCP message 14");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_GT(Micros(done[0]), released) << "the reply stalled while nothing could come in";
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(m.result, 0);
+  EXPECT_TRUE(m.data == Pattern(1000000, 29));
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
 TEST_F(Bulk, WithNoTcpControlBlockFreeTheConnectionIsRefusedUntilOneIs) {
   card.Write("A.BIN", Pattern(3000, 22));
   ASSERT_TRUE(Open());
