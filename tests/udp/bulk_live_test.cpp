@@ -2,6 +2,7 @@
 // stopped while a frame is still on its way, with every frame whole and the end marker last.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,8 @@ void ExpectFramesThenMarker(const std::vector<TcpMessage>& got, uint32_t seq, bo
   for (size_t i = 0; i < frames; i++) {
     EXPECT_EQ(got[i].command, camserver::kTcpLiveViewFrame) << i;
     EXPECT_EQ(got[i].sequence, seq) << i;
-    EXPECT_TRUE(WholeJpeg(got[i].data)) << "frame " << i << ": " << got[i].data.size();
+    EXPECT_TRUE(WholeJpeg(got[i].data))
+        << "frame " << i << ": " << got[i].data.size() << " bytes, result " << got[i].result;
   }
   if (!marker) return;
   EXPECT_EQ(got.back().command, camserver::kTcpLiveViewEnd);
@@ -48,23 +50,38 @@ void ExpectFramesThenMarker(const std::vector<TcpMessage>& got, uint32_t seq, bo
 
 TEST_F(Bulk, LiveViewStoppedByCommandEndsAfterTheFrameInTransferWithoutAMarker) {
   ASSERT_TRUE(OpenAndConnect());
-  std::vector<TcpMessage> streamed, after;
-  OnKernel([&] {
-    uint32_t seq = AskLiveView(30);
-    for (int i = 0; i < 5; i++) {
-      TcpMessage m;
-      if (!server->bulk().wait_message(seq, 0, &m, 10 * kSec)) break;
-      streamed.push_back(m);
-    }
-    AskLiveView(0);
-    for (TcpMessage& m : ServeAndTake(3 * kSec)) streamed.push_back(m);
-    after = ServeAndTake(5 * kSec);
-  });
-  ASSERT_GE(streamed.size(), 5u);
-  ExpectFramesThenMarker(streamed, streamed[0].sequence, false);
-  EXPECT_TRUE(after.empty()) << after.size() << " messages after the stop";
-  EXPECT_NE(board.stm32().mode(), 1) << "the camera left live view";
-  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+  // Over TCP, or over UDP, where the LiveView command also opens a new data connection.
+  const std::pair<const char*, std::function<void()>> stops[] = {
+      {"a TCP request", [&] { AskLiveView(0); }},
+      {"a UDP command", [&] {
+         camserver::Bytes body(12, 0);
+         camserver::put16(body, 4, server->bulk().listen_port());
+         camserver::Reply r = server->command(camserver::kLiveView, body);
+         EXPECT_FALSE(r.error());
+         EXPECT_EQ(camserver::get16(r.bytes, 32), 0) << "status";
+       }},
+  };
+  for (const auto& [how, stop] : stops) {
+    SCOPED_TRACE(how);
+    std::vector<TcpMessage> streamed, after;
+    OnKernel([&] {
+      uint32_t seq = AskLiveView(30);
+      for (int i = 0; i < 5; i++) {
+        TcpMessage m;
+        if (!server->bulk().wait_message(seq, 0, &m, 10 * kSec)) break;
+        streamed.push_back(m);
+      }
+      stop();
+      for (TcpMessage& m : ServeAndTake(3 * kSec))
+        if (m.sequence == seq) streamed.push_back(m);
+      after = ServeAndTake(5 * kSec);
+    });
+    ASSERT_GE(streamed.size(), 5u) << how;
+    ExpectFramesThenMarker(streamed, streamed[0].sequence, false);
+    EXPECT_TRUE(after.empty()) << how << ": " << after.size() << " messages after the stop";
+    EXPECT_NE(board.stm32().mode(), 1) << how << ": the camera left live view";
+    EXPECT_EQ(FreeBuffersAfterAWhile(), 15u) << how;
+  }
 }
 
 TEST_F(Bulk, LiveViewAskedForDuringAFileReadFollowsTheWholeFile) {
