@@ -84,6 +84,30 @@ TEST_F(Bulk, LiveViewStoppedByCommandEndsAfterTheFrameInTransferWithoutAMarker) 
   }
 }
 
+TEST_F(Bulk, ALiveViewCommandWhileStreamingGoesOnOnItsNewConnectionUntilItsOwnEnd) {
+  ASSERT_TRUE(OpenAndConnect());
+  uint32_t second = 0;
+  std::vector<TcpMessage> got;
+  OnKernel([&] {
+    auto ask = [&](uint32_t seconds) {
+      camserver::Bytes body(12, 0);
+      camserver::put32(body, 0, seconds);
+      camserver::put16(body, 4, server->bulk().listen_port());
+      return server->command(camserver::kLiveView, body);
+    };
+    ask(30);
+    ServeAndTake(1500000);
+    second = ask(3).header.cmdSequenceNumber;
+    got = ServeAndTake(10 * kSec);
+  });
+  std::vector<TcpMessage> tail;
+  for (const TcpMessage& m : got)
+    if (m.sequence == second) tail.push_back(m);
+  ASSERT_GE(tail.size(), 30u) << "about 15 frames a second for 3 s; " << got.size() << " in all";
+  ExpectFramesThenMarker(tail, second, true);
+  EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
+}
+
 TEST_F(Bulk, LiveViewAskedForDuringAFileReadFollowsTheWholeFile) {
   card.Write("BIG.BIN", Pattern(2000000, 31));
   ASSERT_TRUE(OpenAndConnect());
