@@ -333,6 +333,9 @@ class Stm32 : public camhost::UartPeer {
   // The SPI transfer length the STM32 reports, and the FPGA's with it.
   void set_spi_transfer_length(uint32_t bytes);
   uint64_t live_view_frames() const;
+  // The next `count` requests of bulk command `command` (ClearSpi, SendSingleSPIBlock, a card
+  // read) are answered with `result` and change nothing (count < 0: until cleared with count 0).
+  void fail_bulk_command(uint16_t command, int32_t result, int count = 1);
 
   // Called by the board when the module's signal line (expander 1, bit 0) changes.
   void module_signal_changed(bool active);
@@ -369,6 +372,9 @@ class Stm32 : public camhost::UartPeer {
   int root_fault_count_ = 0;
   uint64_t down_until_ = 0;  // the STM32 is rebooting until then: it answers nothing
   int update_reboots_ = 0;
+  uint16_t bulk_fail_command_ = 0;
+  int bulk_fail_count_ = 0;
+  int32_t bulk_fail_result_ = 0;
   // The answer to a request (header and body), with its effects on the camera's state.
   std::vector<uint8_t> answer(const std::vector<uint8_t>& request, bool take_effect);
   // Records what a request carries for tests (lock held).

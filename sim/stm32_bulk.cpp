@@ -66,6 +66,13 @@ void Stm32::set_spi_transfer_length(uint32_t bytes) {
   board_.fpga().set_transfer_length(bytes);
 }
 
+void Stm32::fail_bulk_command(uint16_t command, int32_t result, int count) {
+  std::lock_guard<std::mutex> g(m_);
+  bulk_fail_command_ = command;
+  bulk_fail_result_ = result;
+  bulk_fail_count_ = count;
+}
+
 uint64_t Stm32::live_view_frames() const {
   std::lock_guard<std::mutex> g(m_);
   return live_frames_;
@@ -123,6 +130,10 @@ bool Stm32::bulk_answer(uint16_t command, std::vector<uint8_t>& m, bool take_eff
     });
   };
   bool card = config_.sd.present && !config_.sd.error;
+  if (take_effect && bulk_fail_count_ != 0 && command == bulk_fail_command_) {
+    if (bulk_fail_count_ > 0) bulk_fail_count_--;
+    return fail(bulk_fail_result_);
+  }
 
   switch (command) {
     case kSetLiveViewMode:

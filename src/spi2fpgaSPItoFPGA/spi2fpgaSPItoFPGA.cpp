@@ -273,6 +273,9 @@ bool spi2fpgaDequeueTask(spiSourceFlagEnum recvMode) {
   }
   os_irq_restore(irq);
   if (!found) return false;
+  // Take back the wake-up its queueing posted: the thread would only meet an empty ring for it.
+  // If the thread has taken that wake-up already, it finds the ring one entry short and says so.
+  os_sem_wait_timeout(&waitFor_QueuedTask, 0);
   DBGLOG("dequeued \"%s\" task\n", spi2fpgaRecvModeToString_ISRsafe(recvMode));
   ostsSemaphorePostIfZero_ISRsafe(&spi2fpgaTaskOptions[slot].availableToQueue_semaphore);
   return true;
@@ -434,6 +437,7 @@ static void runSession(internalSpiTask_t* task) {
   // The connection the reply started on: a reply must never continue on a connection that
   // replaced it, where the server never asked for it.
   int32_t connection = tcpConnectionNumber();
+  const int32_t sessionConnection = connection;
   bool replyStarted = false;
   systimer_t start = os_systime64();
   uint64_t txWaitTotal = 0, spiWaitTotal = 0, txWaitMax = 0, spiWaitMax = 0;
@@ -566,7 +570,10 @@ static void runSession(internalSpiTask_t* task) {
          (unsigned)spiMessage.messageBytesRemaining, (unsigned)spiMessage.messageLength,
          modeName);
   if (pub->resultCode >= 0) pub->resultCode = ERRORCODE_TEMPORARY_ERROR;
-  if (task->isTcpTX && tcpConnectionNumber() == connection)
+  // No error reply on a connection that replaced the session's before any of its reply was sent:
+  // that server never asked (and no message of this session holds its message lock).
+  bool replacedBeforeReply = !replyStarted && tcpConnectionNumber() != sessionConnection;
+  if (task->isTcpTX && tcpConnectionNumber() == connection && !replacedBeforeReply)
     tcpCleanupMessageAfterFailure(command, pub->resultCode, pub->tcpCmdSeqNum);
   spiMessage_t copy;
   copy.messageLength = spiMessage.messageLength;

@@ -28,7 +28,10 @@
 #define TCP_SEND_OVERALL_USECS 10000000ull
 #define TCP_SEND_RETRY_USECS 25000u
 #define TCP_WILLCLOSE_BUFFER_MSECS 15000u
-#define TCP_SEND_FAIL_CLOSE_MSECS 15000u
+// A failed send closes without a closing message. Only the "txbuf" thread, which runs
+// tcpSendData, sends buffers: it would wait for its own WillClose to go out, and before that for
+// the message lock, which a producer holds while it waits for the buffers only this thread frees.
+#define TCP_SEND_FAIL_CLOSE_MSECS 0u
 // Received pbufs the application may leave unread. Beyond them the receive callback refuses the
 // segment (lwIP holds that one and drops the rest until it is taken): pool pbufs are shared with
 // UDP, which must never run dry because the server sends faster than requests are read.

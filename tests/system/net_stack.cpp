@@ -189,6 +189,70 @@ PoolUse Pools(camhost::Instance& inst) {
   return p;
 }
 
+namespace {
+
+struct Hog {
+  camhost::Instance* inst;
+  PoolHog::Pools pools;
+  std::vector<std::pair<memp_t, void*>> held;
+  int taken = 0;
+  bool release = false;
+  os_semaphore done;
+};
+
+void HogWorker(void* arg) {
+  auto* h = static_cast<Hog*>(arg);
+  h->taken = 0;
+  if (h->release) {
+    for (auto& [type, mem] : h->held) LWIP(*h->inst, memp_free)(type, mem);
+    h->held.clear();
+  } else {
+    std::vector<memp_t> types;
+    if (h->pools.pbuf) types.push_back(MEMP_PBUF);
+    if (h->pools.tcp_seg) types.push_back(MEMP_TCP_SEG);
+    if (h->pools.tcp_pcb) types.push_back(MEMP_TCP_PCB);
+    if (h->pools.pbuf_pool) types.push_back(MEMP_PBUF_POOL);
+    for (memp_t t : types) {
+      while (void* mem = LWIP(*h->inst, memp_malloc)(t)) {
+        h->held.emplace_back(t, mem);
+        h->taken++;
+      }
+    }
+  }
+  os_sem_post(&h->done);
+}
+
+void RunHog(Hog* h, bool release) {
+  h->release = release;
+  os_sem_init(&h->done, 0);
+  if (LWIP(*h->inst, tcpip_callback)(HogWorker, h) == ERR_OK) os_sem_wait(&h->done);
+}
+
+}  // namespace
+
+PoolHog::PoolHog(camhost::Instance& inst, Pools pools) : inst_(inst) {
+  auto* h = new Hog;
+  h->inst = &inst;
+  h->pools = pools;
+  state_ = h;
+}
+
+PoolHog::~PoolHog() {
+  auto* h = static_cast<Hog*>(state_);
+  if (!h->held.empty()) inst_.call([&] { RunHog(h, true); });
+  delete h;
+}
+
+int PoolHog::Take() {
+  auto* h = static_cast<Hog*>(state_);
+  RunHog(h, false);
+  return h->taken;
+}
+
+void PoolHog::Release() { RunHog(static_cast<Hog*>(state_), true); }
+
+int PoolHog::held() const { return static_cast<int>(static_cast<Hog*>(state_)->held.size()); }
+
 std::string Describe(const PoolUse& p) {
   return "pbuf_pool " + std::to_string(p.pbuf_pool) + ", pbuf " + std::to_string(p.pbuf) +
          ", udp_pcb " + std::to_string(p.udp_pcb) + ", tcp_pcb " + std::to_string(p.tcp_pcb) +

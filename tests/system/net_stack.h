@@ -48,6 +48,32 @@ struct PoolUse {
 PoolUse Pools(camhost::Instance& inst);
 std::string Describe(const PoolUse& p);
 
+// Runs lwIP out of memory as a busy module does: Take grabs every element still free in the
+// chosen pools, through lwIP's own memp_malloc on lwIP's thread, and keeps them until Release (or
+// destruction) gives them back with memp_free. Take may be called again to grab what has been
+// freed meanwhile. Call both from a kernel thread.
+class PoolHog {
+ public:
+  struct Pools {
+    bool pbuf = false;     // reference pbufs: every no-copy tcp_write needs them
+    bool tcp_seg = false;  // TCP segments
+    bool tcp_pcb = false;  // TCP control blocks: tcp_new
+    bool pbuf_pool = false;  // receive buffers: every frame that comes in
+  };
+  PoolHog(camhost::Instance& inst, Pools pools);
+  ~PoolHog();
+  PoolHog(const PoolHog&) = delete;
+  PoolHog& operator=(const PoolHog&) = delete;
+  // Elements newly taken.
+  int Take();
+  void Release();
+  int held() const;
+
+ private:
+  camhost::Instance& inst_;
+  void* state_;
+};
+
 }  // namespace netstack
 
 #endif  // CAMLINK_TESTS_SYSTEM_NET_STACK_H

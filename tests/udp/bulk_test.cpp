@@ -2,74 +2,14 @@
 // STM32 start the FPGA, SPI transfers land in TX buffers and leave through lwIP and the link.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "bulk.h"
-#include "sim/sdcard.h"
-#include "udp_fixture.h"
+#include "bulk_fixture.h"
 
 namespace {
 
 using camserver::Bytes;
-
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes v(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < n; i++) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<uint8_t>(x >> 16);
-  }
-  return v;
-}
-
-class TempCard {
- public:
-  TempCard() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "camcard-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path = pattern;
-  }
-  ~TempCard() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  void Write(const std::string& name, const Bytes& data) {
-    std::ofstream f(path + "/" + name, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  }
-  std::string path;
-};
-
-class Bulk : public UdpWorld {
- protected:
-  void SetUp() override {
-    UdpWorld::SetUp();
-    board.sdcard().set_dir(card.path);
-    std::vector<uint8_t> rec;
-    for (int i = 0; i < 4; i++) {
-      auto j = sim::test_card_jpeg(160, 90, "REC", "FRAME " + std::to_string(i));
-      rec.insert(rec.end(), j.begin(), j.end());
-    }
-    card.Write("REC1.MJP", rec);
-  }
-  bool OpenAndConnect() {
-    if (!Open()) return false;
-    bool ok = false;
-    OnKernel([&] { ok = server->bulk().connect(60 * kSec); });
-    return ok;
-  }
-  uint64_t BytesCopied() { return Symbol<uint64_t (*)()>("_Z19spi2fpgaBytesCopiedv")(); }
-  uint32_t FreeBuffers() { return Symbol<uint32_t (*)()>("_Z16txAvailableCountv")(); }
-  // Lets acknowledgements come in, then the pool's free count.
-  uint32_t FreeBuffersAfterAWhile() {
-    Serve(2 * kSec);
-    return FreeBuffers();
-  }
-
-  TempCard card;
-};
 
 TEST_F(Bulk, WholeFilesOfEverySizeArriveByteIdenticalWithoutACopy) {
   const size_t sizes[] = {0, 1, 2047, 2048, 2049, 3 * 1024 * 1024 + 17};
@@ -169,30 +109,40 @@ TEST_F(Bulk, LiveViewStreamsJpegFramesThenTheEndMarkerWithTheRequestsSequenceNum
   });
   EXPECT_TRUE(ended);
   EXPECT_GE(count, 10) << "about 15 frames a second for 3 s";
-  for (const Bytes& f : frames) {
-    ASSERT_GE(f.size(), 4u);
-    EXPECT_EQ(f[0], 0xFF);
-    EXPECT_EQ(f[1], 0xD8);
-    EXPECT_EQ(f[f.size() - 2], 0xFF);
-    EXPECT_EQ(f[f.size() - 1], 0xD9);
-  }
+  for (const Bytes& f : frames) EXPECT_TRUE(WholeJpeg(f)) << f.size() << " bytes";
   EXPECT_EQ(BytesCopied(), 0u);
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 
-TEST_F(Bulk, SpiSilenceTimesOutWithATemporaryErrorThenTheChannelIsClearedAndWorksAgain) {
+// The bulk commands the module sent the STM32, in order.
+std::vector<uint16_t> BulkRequests(const sim::Stm32& stm32) {
+  std::vector<uint16_t> out;
+  for (const auto& r : stm32.requests())
+    if (r.command == 54 || r.command == 55 || (r.command >= 168 && r.command <= 171))
+      out.push_back(r.command);
+  return out;
+}
+
+TEST_F(Bulk, SpiSilenceTimesOutIsCountedAnsweredWithATemporaryErrorAndTheChannelCleared) {
   card.Write("A.BIN", Pattern(5000, 3));
   ASSERT_TRUE(OpenAndConnect());
   sim::FpgaFaults f;
   f.silent = true;
   board.fpga().set_faults(f);
-  Bytes got;
+  Bytes got{1};
   int16_t result = 0;
   OnKernel([&] { server->bulk().get_file("A.BIN", &got, &result, nullptr); });
   EXPECT_EQ(result, -110);
+  EXPECT_TRUE(got.empty()) << "the header alone";
   board.fpga().set_faults(sim::FpgaFaults{});
   Serve(5 * kSec);
+  EXPECT_TRUE(Logged("ERROR!! timeout after 60000 ms for spiDataSrcFlag_ReadFileContents"));
   EXPECT_TRUE(Logged("SPI cleared successfully"));
+  EXPECT_EQ(BulkRequests(board.stm32()), (std::vector<uint16_t>{170, 54, 55}))
+      << "the read, ClearSpi, then the single block";
+  camserver::Reply stats = Command(camserver::kGetStatisticsReport);
+  ASSERT_FALSE(stats.error());
+  EXPECT_EQ(camserver::get32(stats.bytes, 32 + 44), 1u) << "SPIReadTimeout_count";
   OnKernel([&] { server->bulk().get_file("A.BIN", &got, &result, nullptr); });
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(got == Pattern(5000, 3));
@@ -202,15 +152,24 @@ TEST_F(Bulk, SpiSilenceTimesOutWithATemporaryErrorThenTheChannelIsClearedAndWork
 TEST_F(Bulk, TransfersAheadOfTheHeaderAreSkippedAndTheMessageStillArrives) {
   card.Write("A.BIN", Pattern(5000, 4));
   ASSERT_TRUE(OpenAndConnect());
-  sim::FpgaFaults f;
-  f.junk_before = 3;
-  board.fpga().set_faults(f);
-  Bytes got;
-  int16_t result = 1;
-  OnKernel([&] { server->bulk().get_file("A.BIN", &got, &result, nullptr); });
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(got == Pattern(5000, 4));
-  EXPECT_TRUE(Logged("Finally found valid header after 3 spi reads"));
+  struct Case {
+    const char* what;
+    sim::FpgaFaults faults;
+    const char* logged;
+  };
+  Case cases[] = {{"a wrong flag", {}, "Finally found valid header after 3 spi reads"},
+                  {"a wrong signature", {}, "Finally found valid header after 2 spi reads"}};
+  cases[0].faults.junk_before = 3;
+  cases[1].faults.bad_signature_before = 2;
+  for (const Case& c : cases) {
+    board.fpga().set_faults(c.faults);
+    Bytes got;
+    int16_t result = 1;
+    OnKernel([&] { server->bulk().get_file("A.BIN", &got, &result, nullptr); });
+    EXPECT_EQ(result, 0) << c.what;
+    EXPECT_TRUE(got == Pattern(5000, 4)) << c.what;
+    EXPECT_TRUE(Logged(c.logged)) << c.what;
+  }
 }
 
 TEST_F(Bulk, AnStm32ErrorReachesTheServerInTheReplysResult) {
@@ -229,19 +188,6 @@ TEST_F(Bulk, AnStm32ErrorReachesTheServerInTheReplysResult) {
   EXPECT_EQ(dir_result, -106) << "a failed listing gets the error alone, no end marker";
   EXPECT_TRUE(server->bulk().unclaimed().empty());
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
-}
-
-// Starts a 2 MB download and stops waiting once part of it has come.
-void StartBigDownloadAndTakeSome(camserver::Server& server) {
-  camserver::Bytes f(16, 0);
-  const char name[] = "BIG.BIN";
-  std::copy(name, name + sizeof name, f.begin());
-  uint32_t seq = server.bulk().send_request(camserver::kTcpFileContents, f);
-  camserver::TcpMessage m;
-  uint64_t until = server.waiter().now_us() + 10 * kSec;
-  while (server.bulk().bytes_received() < 200000 && server.waiter().now_us() < until)
-    server.serve_until(server.waiter().now_us() + 10000);
-  (void)seq;
 }
 
 TEST_F(Bulk, TheServerClosingMidTransferLeavesTheCameraReadyForTheNextConnection) {

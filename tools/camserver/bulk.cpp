@@ -23,6 +23,10 @@ constexpr size_t kHeader = 12;
 constexpr size_t kName = 13;
 constexpr uint16_t kUdpStartTcpConnection = 26;
 constexpr uint64_t kReplyTimeoutUs = 30000000;
+// After a StartTCPConnection the camera answered with success, the time its connection may take
+// (its own open time-out is 10 s); after a refusal, the pause before asking again.
+constexpr uint64_t kConnectWaitUs = 15000000;
+constexpr uint64_t kConnectRetryUs = 1000000;
 
 void put_name(Bytes& b, size_t at, const std::string& name) {
   for (size_t i = 0; i < kName; i++) b[at + i] = i < name.size() && i + 1 < kName ? name[i] : 0;
@@ -91,13 +95,22 @@ bool Bulk::connect(uint64_t timeout_us) {
   Bytes body;
   put16(body, 0, listen_port_);
   put16(body, 2, 0);
-  Reply r = server_.command(kUdpStartTcpConnection, body);
-  if (r.error()) {
-    error_ = "StartTCPConnection: " + r.text();
-    return false;
+  // The camera answers -110 in resultCode when it could not connect (its session not yet open on
+  // its side, say): ask again a little later rather than wait for a connection that never comes.
+  while (conn_fd_ < 0 && server_.waiter().now_us() < deadline) {
+    Reply r = server_.command(kUdpStartTcpConnection, body);
+    if (r.error()) {
+      error_ = "StartTCPConnection: " + r.text();
+      return false;
+    }
+    int32_t rc = r.bytes.size() >= 36 ? static_cast<int32_t>(get32(r.bytes, 32)) : 0;
+    uint64_t wait_until = std::min(deadline, server_.waiter().now_us() +
+                                                 (rc == 0 ? kConnectWaitUs : kConnectRetryUs));
+    if (rc != 0)
+      log("StartTCPConnection: the camera answered " + std::to_string(rc) + "; asking again");
+    while (conn_fd_ < 0 && server_.waiter().now_us() < wait_until)
+      server_.serve_until(std::min(wait_until, server_.waiter().now_us() + 100000));
   }
-  while (conn_fd_ < 0 && server_.waiter().now_us() < deadline)
-    server_.serve_until(std::min(deadline, server_.waiter().now_us() + 100000));
   if (conn_fd_ < 0) error_ = "the camera did not connect";
   return conn_fd_ >= 0;
 }
@@ -177,6 +190,11 @@ void Bulk::send_with_sequence(uint16_t command, const Bytes& fields, uint32_t se
   put16(m, 6, 0);
   put32(m, 8, seq);
   std::copy(fields.begin(), fields.end(), m.begin() + kHeader);
+  send_raw(m);
+  return seq;
+}
+
+void Bulk::send_raw(const Bytes& m) {
   size_t off = 0;
   while (conn_fd_ >= 0 && off < m.size()) {
     ssize_t n = send(conn_fd_, m.data() + off, m.size() - off, MSG_NOSIGNAL);

@@ -93,6 +93,8 @@ class Bulk {
   void send_with_sequence(uint16_t command, const Bytes& fields, uint32_t sequence);
   // A new sequence number for such requests.
   uint32_t next_sequence() { return ++seq_; }
+  // Bytes sent as they are, for tests of malformed requests.
+  void send_raw(const Bytes& bytes);
   // Waits for the next message with `sequence` (and, unless 0, `command`).
   bool wait_message(uint32_t sequence, uint16_t command, TcpMessage* out, uint64_t timeout_us,
                     const Progress& progress = nullptr);

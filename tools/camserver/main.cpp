@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -50,8 +51,9 @@ void usage(FILE* out) {
           "  --help               this text\n"
           "\n"
           "Without --exec or --file, commands are read from standard input (a prompt on a\n"
-          "terminal) while the server runs. Exit status: 0 when every command succeeded, 1 when\n"
-          "one failed (an error bit, a time-out or no session), 2 for bad options.\n\n%s",
+          "terminal) while the server runs. Failures go to stderr, everything else to stdout.\n"
+          "Exit status: 0 when every command succeeded, 1 when one failed (an error bit, a camera\n"
+          "error, a time-out or no session), 2 for bad options.\n\n%s",
           camserver::command_help().c_str());
 }
 
@@ -63,9 +65,31 @@ bool parse_num(const char* s, long min, long max, long* v) {
   return true;
 }
 
+// Whether a line of command output reports a failure: "error: ...", a reply's error bit or time-out
+// ("NAME: temporaryError ...", "NAME: timed out"), a camera error ("NAME: error CODE") or a live
+// view without its end marker. Listing rows (indented) never do.
+bool failure_line(const std::string& line) {
+  if (line.rfind("error: ", 0) == 0) return true;
+  if (line.empty() || line[0] == ' ') return false;
+  if (line.find("; no end marker") != std::string::npos) return true;
+  size_t at = line.find(": ");
+  if (at == std::string::npos) return false;
+  for (const char* f : {"error ", "temporaryError", "persistentError", "timed out"})
+    if (line.compare(at + 2, strlen(f), f) == 0) return true;
+  return false;
+}
+
+// Command output: failures to stderr, the rest to stdout.
+void emit(const std::string& out) {
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);)
+    fprintf(failure_line(line) ? stderr : stdout, "%s\n", line.c_str());
+  fflush(stdout);
+}
+
 int run_script(camserver::Server& server, const std::string& script, long wait_secs) {
   if (!server.wait_for_session(static_cast<uint64_t>(wait_secs) * 1000000)) {
-    fprintf(stdout, "no session with a camera within %ld s\n", wait_secs);
+    fprintf(stderr, "camserver: no session with a camera within %ld s\n", wait_secs);
     return 1;
   }
   bool ok = true;
@@ -73,8 +97,7 @@ int run_script(camserver::Server& server, const std::string& script, long wait_s
   for (std::string line; std::getline(lines, line) && !g_stop;) {
     std::string out;
     if (!camserver::run_commands(server, line, &out)) ok = false;
-    fputs(out.c_str(), stdout);
-    fflush(stdout);
+    emit(out);
   }
   return ok && !g_stop ? 0 : 1;
 }
@@ -108,7 +131,7 @@ int run_interactive(camserver::Server& server) {
       if (line == "quit" || line == "exit") return ok ? 0 : 1;
       std::string out;
       if (!camserver::run_commands(server, line, &out)) ok = false;
-      fputs(out.c_str(), stdout);
+      emit(out);
       prompt();
     }
   }

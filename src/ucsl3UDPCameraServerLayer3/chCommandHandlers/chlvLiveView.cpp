@@ -5,6 +5,7 @@
 #include "camifCameraInterface/camifCameraInterface.h"
 #include "dbgmsgrDebugMessenger/dbgmsgrDebugMessenger.h"
 #include "spi2fpgaSPItoFPGA/spi2fpgaSPItoFPGA.h"
+#include "sysstateSystemState/sysstateSystemState.h"
 #include "tcpTCPTransfer/tcpTCPTransfer.h"
 
 #define CHLV_FRAME_TIMEOUT_MS 60000u
@@ -19,6 +20,10 @@ static volatile systimer_t whenToStopLiveView;
 // to the frame's clean-up (endMarkerPending).
 static volatile bool frameInTransfer;
 static volatile bool endMarkerPending;
+// The TCP connection the frame in transfer started on. A LiveView command while streaming opens a
+// new connection, and the frame then in transfer is lost with the old one: that is no failure of
+// the stream, which goes on with the next frame on the new connection.
+static volatile int32_t frameConnection;
 
 static void sendEndMarker(void) {
   XferBufHandle_t h = txGetAndLockEmptyBuffer(CHLV_END_MARKER_BUFFER_MS);
@@ -53,6 +58,7 @@ static enum errorCodes initLiveView_spiCB(spi2fpgaCallbackType type,
     return isLiveViewSelected ? ERRORCODE_SUCCESS : ERRORCODE_TEMPORARY_ERROR;
   if (!isLiveViewSelected) return ERRORCODE_TEMPORARY_ERROR;
   frameInTransfer = true;
+  frameConnection = tcpConnectionNumber();
   task->tcpCmdSeqNum = lastCmdSeqNum;
   uint32_t sig = 0;
   errorCodes rc = camifSend_MODE_LIVE_VIEW_W_SETTINGS(
@@ -70,7 +76,10 @@ static enum errorCodes cleanupLiveView_spiCB(spi2fpgaCallbackType type,
   endMarkerPending = false;
   os_irq_restore(irq);
   if (marker) sendEndMarker();
-  if (type != SPI2FPGA_CB_ERROR && isLiveViewSelected) {
+  bool lostWithOldConnection = type == SPI2FPGA_CB_ERROR &&
+                               frameConnection != tcpConnectionNumber() &&
+                               (sysstateSystemState & sysstate_TCPConnectionIsOpen) != 0;
+  if ((type != SPI2FPGA_CB_ERROR || lostWithOldConnection) && isLiveViewSelected) {
     spi2fpgaRequeueCurrentTask(task);
   } else {
     abortLiveView("cleanupLiveView_spiCB");
