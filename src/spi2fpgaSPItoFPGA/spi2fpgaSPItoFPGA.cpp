@@ -382,7 +382,7 @@ enum errorCodes spi2fpgaPrintBuffInfo_recvCallback(spi2fpgaCallbackType /*type*/
                                                    volatile spiTask_t* task) {
   internalSpiTask_t* cur = currentSpiTask;
   DBGLOG("\"%s\": (%u bytes; message length: %u; message bytes remaining: %u\n",
-         spi2fpgaRecvModeToString_ISRsafe(cur ? cur->recvMode : 0),
+         spi2fpgaRecvModeToString_ISRsafe(cur ? (uint32_t)cur->recvMode : 0u),
          (unsigned)message->bytesInBuffer, (unsigned)message->messageLength,
          (unsigned)message->messageBytesRemaining);
   return (enum errorCodes)1;

@@ -191,7 +191,6 @@ void Bulk::send_with_sequence(uint16_t command, const Bytes& fields, uint32_t se
   put32(m, 8, seq);
   std::copy(fields.begin(), fields.end(), m.begin() + kHeader);
   send_raw(m);
-  return seq;
 }
 
 void Bulk::send_raw(const Bytes& m) {
