@@ -62,6 +62,7 @@ struct World {
   }
   static camhost::net::LinkOptions Link() {
     camhost::net::LinkOptions o;
+    if (const char* p = getenv("BULK_PCAP")) o.pcap_path = p;
     o.access_points.push_back({kSsid, kPass});
     return o;
   }

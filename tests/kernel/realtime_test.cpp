@@ -1,6 +1,7 @@
 // The kernel and the drivers in real time, where threads run at once: races between a driver's
 // far end, its interrupt handler, its reader and a reset. Run under the thread sanitizer too.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -85,6 +86,29 @@ TEST(RealTime, PostsFromAMaskedHandlerAndTimedWaitsNeverLoseACount) {
   ASSERT_TRUE(inst.run_until([&] { return done.load(); }, kGenerousWall));
   EXPECT_EQ(taken.load(), kPosts);
   EXPECT_EQ(sem.value, 0);
+}
+
+// A host thread waiting on descriptors (the link, an in-process server) must end with its instance,
+// or the instance cannot stop and the next one in the process finds the old thread still there.
+TEST(RealTime, AThreadWaitingOnDescriptorsEndsWithItsInstanceAndTheNextInstanceWaitsAgain) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  for (int round = 0; round < 2; round++) {
+    camhost::Instance inst{RealTime()};
+    std::atomic<int> readable{0};
+    inst.spawn("peer", 5, [&] {
+      readable.store(camhost::wait_fds(&p[0], 1, ~uint64_t(0)));
+      char c;
+      EXPECT_EQ(read(p[0], &c, 1), 1);
+      camhost::wait_fds(&p[0], 1, ~uint64_t(0));  // nothing more comes: only the end stops it
+    });
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    ASSERT_TRUE(inst.run_until([&] { return readable.load() != 0; }, kGenerousWall));
+    EXPECT_EQ(readable.load(), 1);
+    EXPECT_TRUE(inst.halt()) << "round " << round;
+  }
+  close(p[0]);
+  close(p[1]);
 }
 
 }  // namespace
