@@ -1440,7 +1440,8 @@ int wait_fds(const int* fds, int count, uint64_t deadline) {
       if (now >= deadline && deadline != kNever) return 0;
       uint64_t wait = deadline == kNever ? kSliceUs : std::min(deadline - now, kSliceUs);
       lk.unlock();
-      int n = poll(p.data(), p.size(), static_cast<int>((wait + 999) / 1000));
+      timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
+      int n = ppoll(p.data(), p.size(), &ts, nullptr);
       if (n > 0) return n;
       lk.lock();
       if (self->retired) exit_thread(lk, self);
