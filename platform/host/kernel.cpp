@@ -1391,6 +1391,8 @@ uint64_t time_now() {
   return world_now();
 }
 
+bool real_time() { return K && !K->virt; }
+
 uint64_t random_between(uint64_t lo, uint64_t hi) {
   if (!K || hi <= lo) return lo;
   Lock lk(K->m);
