@@ -171,7 +171,12 @@ int spi_slave_read(spi_slave* slave, void* buffer, size_t length) {
       return 0;
     }
   }
-  at(time_now(), [gen] { notify_armed(gen); });
+  // In real time the master hears of it at once, on this thread: by way of the event thread, its
+  // wake-up would lie between every two transfers.
+  if (camhost::real_time())
+    notify_armed(gen);
+  else
+    at(time_now(), [gen] { notify_armed(gen); });
   return 0;
 }
 

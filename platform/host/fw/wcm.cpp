@@ -85,14 +85,19 @@ static err_t stationInit(struct netif* nif) {
   return ERR_OK;
 }
 
-// On the link's thread: a frame for the station goes to lwIP's mailbox.
-static void stationReceive(void* ctx, const uint8_t* frame, size_t length) {
+// On the link's thread: a frame for the station goes to lwIP's mailbox; 0 when the receive pool
+// or the mailbox is full for now, so the link offers it again.
+static int stationReceive(void* ctx, const uint8_t* frame, size_t length) {
   // Before the stack is up (or in a real-time race with a reset) there is nobody to take it.
-  if (length > 0xFFFF || !station.input) return;
+  if (length > 0xFFFF || !station.input) return 1;
   struct pbuf* p = pbuf_alloc(PBUF_RAW, (u16_t)length, PBUF_POOL);
-  if (!p) return;  // out of buffers: lost, as a busy chip would lose it
+  if (!p) return 0;
   pbuf_take(p, frame, (u16_t)length);
-  if (station.input(p, &station) != ERR_OK) pbuf_free(p);
+  if (station.input(p, &station) != ERR_OK) {
+    pbuf_free(p);
+    return 0;
+  }
+  return 1;
 }
 
 // On the link's thread: the access point vanished or came back.

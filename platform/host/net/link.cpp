@@ -32,6 +32,11 @@ using frames::Verdict;
 
 // Virtual time with outside peers: the longest stretch of virtual time per wall-clock wait.
 constexpr int kPaceMs = 1;
+// A frame the station could not take (its receive queue full) is offered again after this, for at
+// most kStationGiveUpUs; the frames behind it wait with it, so none overtakes another.
+constexpr uint64_t kStationRetryUs = 100;
+constexpr uint64_t kStationGiveUpUs = 100000;
+constexpr uint64_t kNotRefused = ~uint64_t(0);
 
 struct Timer {
   SlirpTimerCb cb;
@@ -44,6 +49,7 @@ struct Pending {
   uint64_t seq;
   bool to_station;
   std::vector<uint8_t> bytes;
+  uint64_t refused_since = kNotRefused;  // when the station first could not take it
 };
 
 }  // namespace
@@ -60,6 +66,7 @@ struct LinkState {
   std::deque<std::vector<uint8_t>> from_station;
   std::vector<Pending> pending;
   uint64_t pending_seq = 0;
+  uint64_t station_busy_until = 0;  // no frame goes to the station before this
   std::vector<std::string> dropped;
   std::set<std::string> dropped_seen;
   std::vector<std::pair<std::string, uint32_t>> hosts;
@@ -274,10 +281,11 @@ uint64_t run_due(LinkState* s) {
       std::lock_guard<std::mutex> g(s->m);
       auto due = s->pending.end();
       for (auto it = s->pending.begin(); it != s->pending.end(); ++it) {
-        if (it->due <= now && (due == s->pending.end() || it->due < due->due ||
-                               (it->due == due->due && it->seq < due->seq)))
+        uint64_t when = it->to_station ? std::max(it->due, s->station_busy_until) : it->due;
+        if (when <= now && (due == s->pending.end() || it->due < due->due ||
+                            (it->due == due->due && it->seq < due->seq)))
           due = it;
-        next = std::min(next, it->due);
+        next = std::min(next, when);
       }
       if (due != s->pending.end()) {
         p = std::move(*due);
@@ -294,9 +302,19 @@ uint64_t run_due(LinkState* s) {
           std::lock_guard<std::mutex> g(s->m);
           rx = s->joined ? s->rx : nullptr;
           ctx = s->ctx;
-          if (rx) s->frames_to++;
         }
-        if (rx) rx(ctx, p.bytes.data(), p.bytes.size());
+        if (rx && rx(ctx, p.bytes.data(), p.bytes.size())) {
+          std::lock_guard<std::mutex> g(s->m);
+          s->frames_to++;
+        } else if (rx) {
+          uint64_t t = time_now();
+          if (p.refused_since == kNotRefused) p.refused_since = t;
+          if (t - p.refused_since < kStationGiveUpUs) {  // else lost, as after the air's retries
+            std::lock_guard<std::mutex> g(s->m);
+            s->station_busy_until = t + kStationRetryUs;
+            s->pending.push_back(std::move(p));
+          }
+        }
       } else {
         from_station(s, p.bytes.data(), p.bytes.size());
       }

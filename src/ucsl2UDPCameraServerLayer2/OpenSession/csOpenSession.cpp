@@ -239,7 +239,10 @@ static void openRedirectionSession(udpControlBlock_t* cb) {
   cb->txCtsMsgBytes = sizeof(ctsOpenSession_t);
   req->cameraFirmwareVersion = UCSC_CAMERA_FIRMWARE_VERSION;
   memcpy(req->redirectionToken, rx->redirectionToken, sizeof req->redirectionToken);
-  setGetSessionState(ucsl2UDPCameraServerLayer2_Send(cb) ? sessionOpen : sessionClosed);
+  // The server may send its first command (StartTCPConnection, say) as soon as this reply
+  // leaves, and another thread handles it: the session is open before the reply goes.
+  setGetSessionState(sessionOpen);
+  if (!ucsl2UDPCameraServerLayer2_Send(cb)) setGetSessionState(sessionClosed);
 }
 
 void OpenSession_ProcessCommand(udpControlBlock_t* cb) {

@@ -22,6 +22,8 @@ namespace camhost {
 void at(uint64_t when, std::function<void()> fn);
 // Instance time now, from any thread.
 uint64_t time_now();
+// Whether the instance runs in real time (its threads at once) rather than virtual time.
+bool real_time();
 // A number from the instance's seeded generator, uniform in lo..hi (both included; lo without an
 // instance): for what real hardware leaves to chance, such as a chip's latency or a wire's
 // jitter. Draws made on kernel threads come in a fixed order in virtual time, so the same seed
@@ -67,7 +69,8 @@ int gpio_level(int pin);
 
 // ---- SPI ------------------------------------------------------------------------------------
 
-// The master at the far end of the module's SPI slave (the FPGA). Called on the host event thread.
+// The master at the far end of the module's SPI slave (the FPGA). Called on the host event thread;
+// in real time spi_read_armed may also come on the module's thread that armed the read.
 class SpiMaster {
  public:
   virtual ~SpiMaster() = default;

@@ -30,8 +30,11 @@ struct camhost_radio_ap {
 // CAMHOST_RADIO_* results; on CAMHOST_RADIO_FOUND and CAMHOST_RADIO_WRONG_PASSPHRASE *ap is filled.
 int camhost_radio_find(const char* ssid, const char* passphrase, struct camhost_radio_ap* ap);
 
-// Frames from the link for the station; `frame` is valid during the call only.
-typedef void (*camhost_radio_rx_fn)(void* ctx, const uint8_t* frame, size_t length);
+// A frame from the link for the station; `frame` is valid during the call only. Returns 0 when the
+// station cannot take it now (its receive queue is full): the link then holds it, and the frames
+// behind it, and offers it again a moment later, as the air's own retries would; nonzero when the
+// station took it (or has no use for it).
+typedef int (*camhost_radio_rx_fn)(void* ctx, const uint8_t* frame, size_t length);
 // The joined access point vanished (up 0) or came back (up 1).
 typedef void (*camhost_radio_state_fn)(void* ctx, int up);
 
