@@ -39,7 +39,9 @@ TEST(BatteryPacks, ThePacksCellsAreFoundThroughTheMultiplexerAndReportedToTheStm
     EXPECT_EQ(info->usb_powered, cells == 0 ? 1 : 0);
     for (int id = 0; id < 4; id++) {
       EXPECT_EQ(info->batteries[id].active, id <= cells ? 1 : 0) << id;
-      if (id >= 1 && id <= cells) EXPECT_EQ(info->batteries[id].state_of_charge, 50 + id);
+      if (id >= 1 && id <= cells) {
+        EXPECT_EQ(info->batteries[id].state_of_charge, 50 + id);
+      }
     }
   }
 }

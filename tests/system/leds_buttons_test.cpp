@@ -16,7 +16,9 @@ class Leds : public PowerBoard {
     ASSERT_GE(pulses.size(), atLeast);
     for (size_t i = 0; i < pulses.size(); i++) {
       EXPECT_NEAR(double(pulses[i].off - pulses[i].on), double(on), double(slack)) << i;
-      if (i > 0) EXPECT_NEAR(double(pulses[i].on - pulses[i - 1].on), double(period), double(slack)) << i;
+      if (i > 0) {
+        EXPECT_NEAR(double(pulses[i].on - pulses[i - 1].on), double(period), double(slack)) << i;
+      }
     }
   }
 };
@@ -68,7 +70,9 @@ TEST_F(Leds, StartingToRecordLightsTheIntervalLEDsOneBy100msThenBlinksThemWithGr
   for (uint16_t led = 0x0200; led <= 0x4000; led <<= 1) {
     auto lit = Pulses(board.led_timeline(), led, led, first[0].on, inst.now());
     ASSERT_FALSE(lit.empty()) << led;
-    if (previous) EXPECT_NEAR(double(lit[0].on - previous), 100000, 2000) << led;
+    if (previous) {
+      EXPECT_NEAR(double(lit[0].on - previous), 100000, 2000) << led;
+    }
     previous = lit[0].on;
   }
   // Then all six with green: 200 ms on, 150 ms off, four times.
