@@ -103,6 +103,8 @@ systimer_t wifiUpdateStateMachine(wifiStateUpdateReason_t, systimer_t*) { return
 bool wifiSetPowerParametersFromCameraServer(wifiParameters_t* p) { return p != nullptr && yes(); }
 void wifiGetPowerParameters(wifiParameters_t* p) { fill(p, sizeof *p); }
 bool tcpOpen(const char*, uint16_t) { return yes(); }
+// Live view's frames check that their connection was not replaced under them.
+int32_t tcpConnectionNumber(void) { return static_cast<int32_t>(next() % 2); }
 // Live view's data plane: queueing and sending are refused or accepted as the input says.
 bool spi2fpgaQueueTask_tcpTX(spiSourceFlagEnum, void*, spi2fpgaCallback, spi2fpgaCallback,
                              spi2fpgaCallback, spi2fpgaCallback, uint32_t, uint32_t) {

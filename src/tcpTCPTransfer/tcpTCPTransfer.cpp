@@ -84,7 +84,6 @@ static bool pcbUsable(void) { return tcpConnection.pcbPtr != nullptr && !pcbRele
 
 int32_t tcpConnectionNumber(void) { return tcpConnectionNum; }
 
-static uint32_t msecsToUsecs(uint32_t ms) { return ms >= 4294967u ? 0xFFFFFFFFu : ms * 1000u; }
 
 // ---- Sizes and names ------------------------------------------------------------------------
 
