@@ -38,16 +38,7 @@ TEST_F(Bulk, LwipOutOfMemoryMidDownloadEndsThatConnectionAndTheNextOneWorks) {
   EXPECT_GT(taken, 0);
   ASSERT_TRUE(Logged("ERROR!! ERR_MEM"));
   EXPECT_EQ(FreeBuffers(), 15u) << "the connection's clean-up took every buffer back";
-  Bytes got;
-  int16_t result = 1;
-  bool ok = false;
-  OnKernel([&] {
-    ok = server->bulk().connect(60 * kSec) &&
-         server->bulk().get_file("A.BIN", &got, &result, nullptr);
-  });
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(got == Pattern(5000, 21));
+  ASSERT_TRUE(ReconnectsAndDownloads("A.BIN", Pattern(5000, 21)));
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
   netstack::PoolUse now = netstack::Pools(inst);
   EXPECT_EQ(now.pbuf, idle.pbuf) << netstack::Describe(now) << " against "
@@ -246,9 +237,6 @@ TEST_F(Bulk, MalformedRequestsAreRefusedAndAValidOneAfterThemIsServed) {
 TEST_F(Bulk, TheServerClosingDuringLiveViewLeavesNoBufferBehindAndTheNextConnectionWorks) {
   card.Write("A.BIN", Pattern(3000, 28));
   ASSERT_TRUE(OpenAndConnect());
-  Bytes got;
-  int16_t result = 1;
-  bool ok = false;
   OnKernel([&] {
     uint32_t seq = AskLiveView(2);
     camserver::TcpMessage m;
@@ -257,13 +245,7 @@ TEST_F(Bulk, TheServerClosingDuringLiveViewLeavesNoBufferBehindAndTheNextConnect
     server->serve_until(server->waiter().now_us() + 10 * kSec);  // past the stop time
   });
   EXPECT_EQ(FreeBuffers(), 15u);
-  OnKernel([&] {
-    ok = server->bulk().connect(60 * kSec) &&
-         server->bulk().get_file("A.BIN", &got, &result, nullptr);
-  });
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(got == Pattern(3000, 28));
+  ASSERT_TRUE(ReconnectsAndDownloads("A.BIN", Pattern(3000, 28)));
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 

@@ -91,6 +91,23 @@ class Bulk : public UdpWorld {
     OnKernel([&] { ok = server->bulk().connect(60 * kSec); });
     return ok;
   }
+  // A new data connection, then `name` downloaded whole: what the card holds must come back.
+  ::testing::AssertionResult ReconnectsAndDownloads(const std::string& name,
+                                                    const camserver::Bytes& expected) {
+    camserver::Bytes got;
+    int16_t result = 1;
+    bool ok = false;
+    OnKernel([&] {
+      ok = server->bulk().connect(60 * kSec) &&
+           server->bulk().get_file(name, &got, &result, nullptr);
+    });
+    if (!ok) return ::testing::AssertionFailure() << "no connection or no reply for " << name;
+    if (result != 0) return ::testing::AssertionFailure() << name << ": result " << result;
+    if (got != expected)
+      return ::testing::AssertionFailure() << name << ": " << got.size() << " bytes differ from "
+                                           << expected.size() << " on the card";
+    return ::testing::AssertionSuccess();
+  }
   uint64_t BytesCopied() { return Symbol<uint64_t (*)()>("_Z19spi2fpgaBytesCopiedv")(); }
   uint32_t FreeBuffers() { return Symbol<uint32_t (*)()>("_Z16txAvailableCountv")(); }
   // Lets acknowledgements come in, then the pool's free count.

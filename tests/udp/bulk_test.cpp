@@ -199,16 +199,7 @@ TEST_F(Bulk, TheServerClosingMidTransferLeavesTheCameraReadyForTheNextConnection
     server->bulk().close();
     server->serve_until(server->waiter().now_us() + 20 * kSec);
   });
-  Bytes got;
-  int16_t result = 1;
-  bool ok = false;
-  OnKernel([&] {
-    ok = server->bulk().connect(60 * kSec) &&
-         server->bulk().get_file("A.BIN", &got, &result, nullptr);
-  });
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(result, 0);
-  EXPECT_TRUE(got == Pattern(3000, 9));
+  ASSERT_TRUE(ReconnectsAndDownloads("A.BIN", Pattern(3000, 9)));
   EXPECT_EQ(FreeBuffersAfterAWhile(), 15u);
 }
 
