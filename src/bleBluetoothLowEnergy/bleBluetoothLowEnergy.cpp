@@ -181,8 +181,8 @@ struct updateAttempt_t {
 systimer_t lastBLECommunication = SYSTIMER_NEVER;
 
 static custom_server_t srv = {nullptr, nullptr, BLE_NO_CLIENT, BLESTATE_NOT_ADVERTISING, false,
-                              {false, nullptr}, {false, nullptr}, {false, nullptr},
-                              {false, nullptr}};
+                              {false, nullptr, false, 0, 0}, {false, nullptr, false, 0, 0},
+                              {false, nullptr, false, 0, 0}, {false, nullptr, false, 0, 0}};
 static systimer_t whenBLEShouldStopAdvertising;
 static updateAttempt_t updateAttempt = {{}, 0, RECORDING_REQUEST_NONE, false, {false, {}},
                                         {false, {}, 0}, 0, 0, 0, 0, 0, 0};

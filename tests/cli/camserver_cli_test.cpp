@@ -129,8 +129,9 @@ TEST_F(CamserverCli, ExecListsTheCardAndSavesAFileAFrameAndLiveViewFromAVirtualC
   EXPECT_TRUE(WholeJpeg(dir + "/out/" + recording + "_0000.jpg"));
   ASSERT_TRUE(fs::exists(dir + "/out/live_0001.jpg")) << out;
   for (const auto& e : fs::directory_iterator(dir + "/out"))
-    if (e.path().filename().string().rfind("live_", 0) == 0)
+    if (e.path().filename().string().rfind("live_", 0) == 0) {
       EXPECT_TRUE(WholeJpeg(e.path())) << e.path();
+    }
 }
 
 TEST_F(CamserverCli, CameraErrorsGoToStderrAndMakeTheExitStatusOne) {

@@ -25,7 +25,12 @@ class BoardTest : public ::testing::Test {
   }
 
   camhost::Instance inst{simtest::VirtualTime()};
-  sim::Board board{sim::BoardConfig{{}, /*usb_powered=*/true, /*state_dir=*/""}};
+  static sim::BoardConfig UsbPowered() {
+    sim::BoardConfig config;
+    config.usb_powered = true;
+    return config;
+  }
+  sim::Board board{UsbPowered()};
 };
 
 TEST_F(BoardTest, InputsReadAsTheModuleExpectsThroughItsPolaritySettings) {

@@ -117,7 +117,9 @@ TEST(GaugeState, WhatAGaugeKeepsOutlivesTheBoardInTheStateDirectory) {
   std::filesystem::create_directories(dir);
   {
     camhost::Instance inst{simtest::VirtualTime()};
-    sim::Board board{sim::BoardConfig{{}, false, dir}};
+    sim::BoardConfig config;
+    config.state_dir = dir;
+    sim::Board board{config};
     sim::Rt9426a::Memory m = board.batteries().gauge(0).memory();
     m.sealed = false;
     m.needs_init = false;
@@ -129,7 +131,9 @@ TEST(GaugeState, WhatAGaugeKeepsOutlivesTheBoardInTheStateDirectory) {
   }
   {
     camhost::Instance inst{simtest::VirtualTime()};
-    sim::Board board{sim::BoardConfig{{}, false, dir}};
+    sim::BoardConfig config;
+    config.state_dir = dir;
+    sim::Board board{config};
     sim::Rt9426a::Memory m = board.batteries().gauge(0).memory();
     EXPECT_FALSE(m.sealed);
     EXPECT_FALSE(m.needs_init);

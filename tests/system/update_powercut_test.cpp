@@ -63,10 +63,11 @@ TEST_F(PowerCut, OnlyACutDuringTheCopyOverTheImageLeavesNothingToBoot) {
     old_count += b == Boots::kOld;
     new_count += b == Boots::kNew;
     nothing += b == Boots::kNothing;
-    if (i <= first)
+    if (i <= first) {
       EXPECT_EQ(b, Boots::kOld) << "cut before operation " << i;
-    else if (i <= last)
+    } else if (i <= last) {
       EXPECT_EQ(b, Boots::kNothing) << "cut before operation " << i;
+    }
   }
   printf("power-cut sweep: %zu cut points (before each of %zu erases and writes, and after the "
          "last): old %d, new %d, nothing %d; unavoidable window: operations %zu..%zu\n",

@@ -59,7 +59,9 @@ TEST(CamserverCodec, HexTextInTheUsualSpellingsIsRead) {
   for (const Case& c : cases) {
     Bytes b;
     EXPECT_EQ(camserver::parse_hex(c.text, &b), c.ok) << c.text;
-    if (c.ok) EXPECT_EQ(b.size(), c.bytes) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(b.size(), c.bytes) << c.text;
+    }
   }
 }
 

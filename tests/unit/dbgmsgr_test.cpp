@@ -101,7 +101,7 @@ TEST_F(Dbgmsgr, LinesOfTwoThreadsNeverMix) {
   auto lines = ConsoleLines();
   ASSERT_EQ(lines.size(), 100u);
   for (size_t i = 0; i < lines.size(); i++) {
-    char num[8];
+    char num[24];
     snprintf(num, sizeof num, "%04zu ", i + 1);
     EXPECT_EQ(lines[i].substr(0, 5), num);
   }

@@ -41,7 +41,9 @@ TEST_F(Wh, QueuingAnItemTwiceBeforeItRunsIsRefusedAndItRunsOnce) {
 TEST_F(Wh, AnItemThatQueuesItselfRunsAgainAfterTheItemsAlreadyQueued) {
   g_a = {nullptr, [](os_work* w) {
            g_ran.push_back("a");
-           if (++g_a_runs == 1) EXPECT_TRUE(whQueueWork(w));
+           if (++g_a_runs == 1) {
+             EXPECT_TRUE(whQueueWork(w));
+           }
          },
          0};
   g_b = {nullptr, [](os_work*) { g_ran.push_back("b"); }, 0};

@@ -92,8 +92,10 @@ static void lookupServerAddress_callback(const char* name, const ip_addr_t* ipad
   ip_addr_copy(serverAddress.ip_addr, *ipaddr);
   char text[IPADDR_STRLEN_MAX];
   ipaddr_ntoa_r(ipaddr, text, sizeof text);
-  strncpy(serverAddress.ip_addr_str, text, sizeof serverAddress.ip_addr_str - 1);
-  serverAddress.ip_addr_str[sizeof serverAddress.ip_addr_str - 1] = '\0';
+  size_t length = strlen(text);  // ipaddr_ntoa_r always terminates it
+  if (length > sizeof serverAddress.ip_addr_str - 1) length = sizeof serverAddress.ip_addr_str - 1;
+  memcpy(serverAddress.ip_addr_str, text, length);
+  serverAddress.ip_addr_str[length] = '\0';
   if (name != nullptr && name != serverAddress.hostname) {
     strncpy(serverAddress.hostname, name, sizeof serverAddress.hostname - 1);
     serverAddress.hostname[sizeof serverAddress.hostname - 1] = '\0';
