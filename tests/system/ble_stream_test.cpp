@@ -13,6 +13,7 @@
 #include "camphone/camera.h"
 #include "sim/sdcard.h"
 #include "system/firmware_fixture.h"
+#include "system/phone_fixture.h"
 
 namespace {
 
@@ -44,19 +45,9 @@ class BleStream : public ::testing::Test {
     camhost::ble_close();
     std::filesystem::remove_all(dir);
   }
-  static camphone::WaitFn KernelWait() {
-    return [](int fd, uint64_t usecs) {
-      return camhost::wait_fds(&fd, 1, os_systime64() + usecs) > 0;
-    };
-  }
   // Runs `fn` as a phone, connected and discovered.
   void AsPhone(const std::function<void(camphone::Camera&)>& fn) {
-    ASSERT_TRUE(inst.call([&] {
-      camphone::Camera cam(KernelWait());
-      std::string error;
-      ASSERT_TRUE(cam.open(path, &error)) << error;
-      fn(cam);
-    }));
+    phonetest::AsPhone(inst, path, fn);
   }
   // Asks for a stream on `name` (frame: a 1 written; directory: the folder) and waits for it.
   static void Fetch(camphone::Camera& cam, const char* name, int32_t* size, Bytes* data,

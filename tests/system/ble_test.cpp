@@ -9,6 +9,7 @@
 #include "camhost/ble_air.h"
 #include "camphone/camera.h"
 #include "system/firmware_fixture.h"
+#include "system/phone_fixture.h"
 
 namespace {
 
@@ -43,19 +44,9 @@ class Ble : public ::testing::Test {
         [&] { return inst.console().find("BLE server started with advName") != std::string::npos; },
         10 * kSec));
   }
-  static camphone::WaitFn KernelWait() {
-    return [](int fd, uint64_t usecs) {
-      return camhost::wait_fds(&fd, 1, os_systime64() + usecs) > 0;
-    };
-  }
   // Runs `fn` as the phone, connected and discovered.
   void AsPhone(const std::function<void(camphone::Camera&)>& fn) {
-    ASSERT_TRUE(inst.call([&] {
-      camphone::Camera cam(KernelWait());
-      std::string error;
-      ASSERT_TRUE(cam.open(path, &error)) << error;
-      fn(cam);
-    }));
+    phonetest::AsPhone(inst, path, fn);
   }
 
   camhost::Instance inst{FirmwareOptions()};
@@ -72,7 +63,7 @@ TEST_F(Ble, NothingAdvertisesBeforeTheCameraIdIsKnown) {
   inst.boot();
   bool found = true;
   ASSERT_TRUE(inst.call([&] {
-    camphone::AttClient phone(KernelWait());
+    camphone::AttClient phone(phonetest::KernelWait());
     camphone::Advert ad;
     found = phone.scan(path, &ad, 1000);
   }));
@@ -83,7 +74,7 @@ TEST_F(Ble, TheAdvertisedNameAndAddressComeFromTheCameraId) {
   BootUntilAdvertising();
   camphone::Advert ad;
   ASSERT_TRUE(inst.call([&] {
-    camphone::AttClient phone(KernelWait());
+    camphone::AttClient phone(phonetest::KernelWait());
     ASSERT_TRUE(phone.scan(path, &ad));
   }));
   EXPECT_EQ(ad.name.substr(0, 3), "QVR");
@@ -343,7 +334,7 @@ TEST_F(Ble, AnIntervalChangedOnTheCameraReachesThePhoneAsAStateChange) {
   BootUntilAdvertising();
   uint32_t told = 0;
   ASSERT_TRUE(inst.call([&] {
-    camphone::Camera cam(KernelWait());
+    camphone::Camera cam(phonetest::KernelWait());
     std::string error;
     ASSERT_TRUE(cam.open(path, &error)) << error;
     ASSERT_EQ(cam.subscribe("statechange"), 0);
